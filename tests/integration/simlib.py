@@ -1,0 +1,163 @@
+"""Register-map UPS simulator for integration tests (sim/regups_sim.py).
+
+    from simlib import RegupsSim
+    sim = RegupsSim(tmp_path, model=299)       # 299, 297, 290, 222 or "AAAA"
+    card = Card(tmp_path, settings={"ups_type": "4", "ups_baudRate": "9600"},
+                ports={1: sim.card_tty})
+    sim.scenario("mains_failure")              # see below
+    sim.set("battery_v", 231.5)                # one state field (lists: all
+                                               # phases when given one value)
+    sim.model("AAAA")                          # another UPS on the same line
+    sim.writes()   -> [{"fc": 6, "reg": 0x8002, "values": [0], "reply": "answer"}, ...]
+    sim.clear_writes()
+    sim.requests() -> [{"fc": 4, "addr": 128, "count": 51, "reply": ..., "t": ...}, ...]
+    sim.clear_requests()
+    sim.expected() -> {40133: 231.2, 20001: 0.0, ...}   device-60 signals the
+                                               card should show for the state
+    sim.state()    -> the state dict (see default_state in the simulator)
+    sim.stop()                                 # also at interpreter exit
+
+Scenarios: "normal", "mains_failure", "low_battery", "depleted",
+"mains_return", "bypass", "overload", "test", "test_end", "eco", "standby",
+"battery_disconnected", "fault:<name>" (general, input, bypass, output,
+overload, low_battery, depleted, battery_bad, test_failed, charger, fan, fuse,
+temperature, system_off, an AAAA fault bit name "e02Reg_E_FanFault01", or a
+raw map bit "A72"/"B35"/"C29"), "fault:-<name>", "fault:clear".
+Reply behaviour: "silent", "bad_crc", "exception" (every reply; add ":write"
+or ":read" to limit them to control writes or polls), "answer" (back to
+normal replies). reply_mode(mode, scope, count) limits it to `count` replies.
+
+The simulator answers at Modbus address 1 unless addr= says otherwise; with
+pace=True (or a baud rate) each reply is delayed by its time on the wire.
+"""
+
+import atexit
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+_HERE = Path(__file__).resolve().parent
+_SOURCE = Path(os.environ.get("CARD_SOURCE", _HERE.parent.parent))
+SIM_PROGRAM = _SOURCE / "sim" / "regups_sim.py"
+sys.path.insert(0, str(SIM_PROGRAM.parent))
+from regups_sim import SimClient  # noqa: E402
+
+try:
+    from cardlib import PtyPair  # noqa: E402
+except Exception:  # the harness is not there yet: a socat pair of our own
+
+    class PtyPair:
+        def __init__(self):
+            import tempfile
+
+            self._dir = tempfile.mkdtemp(prefix="pty")
+            self.a = os.path.join(self._dir, "a")
+            self.b = os.path.join(self._dir, "b")
+            self._proc = subprocess.Popen(
+                ["socat", "pty,raw,echo=0,link=" + self.a,
+                 "pty,raw,echo=0,link=" + self.b],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while not (os.path.exists(self.a) and os.path.exists(self.b)):
+                if time.monotonic() > deadline or self._proc.poll() is not None:
+                    raise RuntimeError("socat did not start")
+                time.sleep(0.05)
+
+        def close(self):
+            if self._proc.poll() is None:
+                self._proc.terminate()
+                self._proc.wait(5)
+
+
+class RegupsSim:
+    def __init__(self, tmp_path, model=299, pace=False, addr=1, baud=9600,
+                 scenarios=()):
+        self.tmp = Path(tmp_path)
+        self.tmp.mkdir(parents=True, exist_ok=True)
+        self.pair = PtyPair()
+        self.card_tty = self.pair.b
+        ready = self.tmp / "regups_sim.ready"
+        if ready.exists():
+            ready.unlink()
+        pace_baud = baud if pace is True else int(pace or 0)
+        argv = [sys.executable, str(SIM_PROGRAM), "--device", self.pair.a,
+                "--model", str(model), "--addr", str(addr), "--baud", str(baud),
+                "--pace", str(pace_baud), "--ready-file", str(ready)]
+        for name in scenarios:
+            argv += ["--scenario", name]
+        self.log_path = self.tmp / "regups_sim.log"
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self._log,
+                                     stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 20
+        while not ready.exists():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("simulator did not start:\n"
+                                   + self.log_path.read_text())
+            time.sleep(0.1)
+        info = json.loads(ready.read_text())
+        self.client = SimClient(info["control_port"])
+        atexit.register(self.stop)
+
+    # -- state -------------------------------------------------------------
+    def scenario(self, name):
+        self.client.call("scenario", name=name)
+
+    def set(self, field, value):
+        self.client.call("set", field=field, value=value)
+
+    def model(self, code):
+        self.client.call("model", code=code)
+
+    def addr(self, addr):
+        self.client.call("addr", addr=addr)
+
+    def reply_mode(self, mode="answer", scope="all", count=None):
+        self.client.call("reply_mode", mode=mode, scope=scope, count=count)
+
+    def pace(self, baud):
+        self.client.call("pace", baud=baud)
+
+    def state(self):
+        return self.client.call("state")
+
+    def expected(self):
+        return {int(k): v for k, v in self.client.call("expected").items()}
+
+    # -- what went over the line ------------------------------------------
+    def writes(self):
+        return self.client.call("writes")
+
+    def clear_writes(self):
+        self.client.call("clear_writes")
+
+    def requests(self, since=0):
+        return self.client.call("requests", since=since)
+
+    def clear_requests(self):
+        self.client.call("clear_requests")
+
+    def stop(self):
+        if getattr(self, "client", None):
+            try:
+                self.client.call("quit")
+            except Exception:
+                pass
+            self.client.close()
+            self.client = None
+        if getattr(self, "proc", None) and self.proc.poll() is None:
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if getattr(self, "_log", None):
+            self._log.close()
+            self._log = None
+        if getattr(self, "pair", None):
+            self.pair.close()
+            self.pair = None
