@@ -17,7 +17,8 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace platform
+{
 
 // The application directory (CARDMON_APP_DIR, default "/root/app").
 const std::string& appDir();

@@ -1,0 +1,109 @@
+/*
+ * internal.hpp - pieces of the runtime shared between its files.
+ */
+#pragma once
+
+#include "fieldcore.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fieldcore
+{
+
+// ---- logs (logs.cpp) ----
+void logLine(const char* file, const std::string& line);
+std::string appLogPath();
+void prepareCrashLog();
+extern char crashPath[512];
+
+// ---- settings (settings.cpp) ----
+// Opens (or re-opens) the store under dir/config; used at start and by tests.
+void openSettings(const std::string& appDir);
+std::vector<std::pair<std::string, std::string>> listSettings();
+
+// ---- signals (signals.cpp) ----
+void clearSignals();
+std::vector<std::pair<int, float>> listSignals(int devId);
+
+// ---- ports (ports.cpp) ----
+struct PortParams {
+    int baud = 9600;
+    int parity = 0; // 0 n, 1 o, 2 e, 3 s, 4 m
+    int dataBits = 8;
+    int stopBits = 1;
+};
+// Parses the parameter text "9600,n,8,1,0"; false (and defaults) when empty or bad.
+bool parsePortParams(const std::string& text, PortParams& out);
+
+class Port
+{
+  public:
+    Port(int no, std::string type, int timeoutMs, std::string params);
+    ~Port();
+
+    int no() const { return no_; }
+    int timeoutMs() const { return timeoutMs_; }
+    const std::string& device() const { return device_; }
+    bool isOpen() const { return fd_ >= 0; }
+
+    // Device file (or "tcp:host:port") from config/ports.conf.
+    void setDevice(const std::string& dev) { device_ = dev; }
+    bool open();
+    void close();
+
+    int write(const void* buf, int len);
+    int read(void* buf, int max);
+    int control(int op, void* arg);
+
+    // Console frames queued by the diagnostics page, sent between polls.
+    void pushConsole(int code, std::string bytes);
+    int pullConsole(int code, char* buf, int max);
+    void serviceConsole();
+
+  private:
+    bool applyParams();
+    void trace(const char* dir, const unsigned char* data, int len);
+    int gapMs() const;
+
+    int no_;
+    std::string type_;
+    int timeoutMs_;
+    std::string device_;
+    PortParams params_;
+    bool paramsValid_ = false;
+    std::atomic<int> fd_{-1};
+    std::atomic<bool> trace_{false};
+    std::atomic<bool> enabled_{true};
+    std::recursive_mutex io_;
+
+    std::mutex consoleMutex_;
+    std::deque<std::pair<int, std::string>> consoleOut_;
+    std::map<int, std::string> consoleIn_;
+    std::map<int, bool> consoleFailed_;
+};
+
+// ---- the runtime (runtime.cpp) ----
+struct Plugin;
+struct Device;
+Port* findPort(int portNo);
+std::vector<std::string> describeDevices();
+std::vector<std::string> describePlugins();
+
+// ---- control socket (control.cpp) ----
+std::string controlSocketPath();
+void startControlServer();
+void stopControlServer();
+// Executes one cardctl request (also used offline by cardctl itself).
+std::string handleControl(const std::vector<std::string>& args, bool online);
+
+} // namespace fieldcore

@@ -1,0 +1,380 @@
+/*
+ * ports.cpp - serial ports: termios set-up, framed reads, traffic trace and the
+ * diagnostics console queue.
+ *
+ * A port is opened from the device file that config/ports.conf names for its
+ * number, in raw mode with the parameter text of cardmon ("2400,n,8,1,0").
+ * CommRead waits up to the port's time-out for the first byte and then keeps
+ * reading until the line has been quiet for an inter-frame gap, so one call
+ * returns one reply however the bytes were cut on their way.
+ */
+#include "internal.hpp"
+#include "platform.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace fieldcore
+{
+namespace
+{
+
+speed_t toSpeed(int baud)
+{
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    default:
+        return 0;
+    }
+}
+
+long long nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string traceHead(int port, const char* dir)
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tm;
+    localtime_r(&tv.tv_sec, &tm);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%d %s%04d-%02d-%02d %02d:%02d:%02d:%03hu", port, dir,
+                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  (unsigned short)(tv.tv_usec / 1000));
+    return buf;
+}
+
+} // namespace
+
+bool parsePortParams(const std::string& text, PortParams& out)
+{
+    out = PortParams{};
+    int baud = 0, data = 0, stop = 0, extra = 0;
+    char parity = 0;
+    if (std::sscanf(text.c_str(), "%d,%c,%d,%d,%d", &baud, &parity, &data, &stop, &extra) < 4)
+        return false;
+    static const std::string parities = "noesm";
+    auto p = parities.find(char(std::tolower(parity)));
+    if (p == std::string::npos || !toSpeed(baud) || data < 5 || data > 8 || stop < 1 || stop > 2)
+        return false;
+    out.baud = baud;
+    out.parity = int(p);
+    out.dataBits = data;
+    out.stopBits = stop;
+    return true;
+}
+
+Port::Port(int no, std::string type, int timeoutMs, std::string params)
+    : no_(no), type_(std::move(type)), timeoutMs_(timeoutMs > 0 ? timeoutMs : 500)
+{
+    paramsValid_ = parsePortParams(params, params_);
+    if (!params.empty() && !paramsValid_)
+        AppLogOut("[port %d] parameter text \"%s\" not understood; using %d,n,8,1", no_,
+                  params.c_str(), params_.baud);
+}
+
+Port::~Port()
+{
+    close();
+}
+
+bool Port::open()
+{
+    std::lock_guard lock(io_);
+    if (fd_ >= 0) return true;
+    if (device_.empty()) return false;
+    int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    fd_ = fd;
+    if (!applyParams())
+        AppLogOut("[port %d] %s is not a terminal; used as a plain file", no_, device_.c_str());
+    tcflush(fd, TCIOFLUSH);
+    AppLogOut("[port %d] opened %s", no_, device_.c_str());
+    return true;
+}
+
+void Port::close()
+{
+    std::lock_guard lock(io_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool Port::applyParams()
+{
+    struct termios tio;
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR | CRTSCTS);
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= sizes[params_.dataBits - 5];
+    switch (params_.parity) {
+    case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        tio.c_cflag |= PARENB;
+        break;
+    case 3:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break; // space
+    case 4:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break; // mark
+    default:
+        break;
+    }
+    if (params_.stopBits == 2) tio.c_cflag |= CSTOPB;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    speed_t sp = toSpeed(params_.baud);
+    if (sp) {
+        cfsetispeed(&tio, sp);
+        cfsetospeed(&tio, sp);
+    }
+    return tcsetattr(fd_, TCSANOW, &tio) == 0;
+}
+
+int Port::gapMs() const
+{
+    // 3.5 character times, but never below what USB adapters and schedulers
+    // add between two pieces of one frame.
+    int bits = 1 + params_.dataBits + (params_.parity ? 1 : 0) + params_.stopBits;
+    int ms = (35 * bits * 1000 / params_.baud + 9) / 10;
+    return std::max(ms, 20);
+}
+
+void Port::trace(const char* dir, const unsigned char* data, int len)
+{
+    if (!trace_ || len <= 0) return;
+    std::string hex, text;
+    for (int i = 0; i < len && hex.size() < 1020; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02x ", data[i]);
+        hex += b;
+    }
+    text.assign(reinterpret_cast<const char*>(data), size_t(len));
+    for (char& c : text)
+        if (c == '\n' || c == '\r' || c == '\0') c = ' ';
+    const std::string head = traceHead(no_, dir);
+    const std::string dirPath = platform::appPath("data");
+    writeLog((dirPath + "/" + std::to_string(no_) + "_HEX.log").c_str(), head.c_str(), hex.c_str(),
+             256000);
+    writeLog((dirPath + "/" + std::to_string(no_) + "_ASCII.log").c_str(), head.c_str(),
+             text.c_str(), 256000);
+}
+
+int Port::write(const void* buf, int len)
+{
+    if (!buf || len <= 0) return 0;
+    std::lock_guard lock(io_);
+    if (fd_ < 0 || !enabled_) return -1;
+    const auto* p = static_cast<const unsigned char*>(buf);
+    int done = 0;
+    long long deadline = nowMs() + timeoutMs_;
+    while (done < len) {
+        ssize_t n = ::write(fd_, p + done, size_t(len - done));
+        if (n > 0) {
+            done += int(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (nowMs() > deadline) break;
+        struct pollfd pfd {
+            fd_, POLLOUT, 0
+        };
+        ::poll(&pfd, 1, 10);
+    }
+    trace("send:", p, done);
+    return done;
+}
+
+int Port::read(void* buf, int max)
+{
+    if (!buf || max <= 0) return 0;
+    std::lock_guard lock(io_);
+    if (fd_ < 0 || !enabled_) return 0;
+    auto* p = static_cast<unsigned char*>(buf);
+    int got = 0;
+    int wait = timeoutMs_;
+    while (got < max) {
+        struct pollfd pfd {
+            fd_, POLLIN, 0
+        };
+        int r = ::poll(&pfd, 1, wait);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || !(pfd.revents & POLLIN)) break;
+        ssize_t n = ::read(fd_, p + got, size_t(max - got));
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) break;
+        got += int(n);
+        wait = gapMs();
+    }
+    trace("recv:", p, got);
+    return got;
+}
+
+int Port::control(int op, void* arg)
+{
+    int* v = static_cast<int*>(arg);
+    std::lock_guard lock(io_);
+    switch (op) {
+    case COMM_CTL_FD:
+        if (v) *v = fd_;
+        return 1;
+    case COMM_CTL_BAUD:
+    case COMM_CTL_PARITY:
+    case COMM_CTL_DATABITS:
+    case COMM_CTL_STOPBITS: {
+        if (!v) return 0;
+        PortParams next = params_;
+        if (op == COMM_CTL_BAUD)
+            next.baud = *v;
+        else if (op == COMM_CTL_PARITY)
+            next.parity = *v;
+        else if (op == COMM_CTL_DATABITS)
+            next.dataBits = *v;
+        else
+            next.stopBits = *v;
+        if (!toSpeed(next.baud) || next.parity < 0 || next.parity > 4 || next.dataBits < 5 ||
+            next.dataBits > 8 || next.stopBits < 1 || next.stopBits > 2) {
+            AppLogOut("[port %d] control %d with value %d refused", no_, op, *v);
+            return 0;
+        }
+        params_ = next;
+        if (fd_ >= 0) applyParams();
+        return 1;
+    }
+    case COMM_CTL_ENABLE:
+        enabled_ = v ? *v != 0 : true;
+        return 1;
+    case COMM_CTL_TRACE:
+        trace_ = v && *v != 0;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void Port::pushConsole(int code, std::string bytes)
+{
+    std::lock_guard lock(consoleMutex_);
+    if (consoleOut_.size() >= 16) consoleOut_.pop_front();
+    consoleIn_.erase(code);
+    consoleFailed_.erase(code);
+    consoleOut_.emplace_back(code, std::move(bytes));
+}
+
+int Port::pullConsole(int code, char* buf, int max)
+{
+    std::lock_guard lock(consoleMutex_);
+    if (consoleFailed_.count(code)) {
+        consoleFailed_.erase(code);
+        return -2;
+    }
+    auto it = consoleIn_.find(code);
+    if (it == consoleIn_.end() || !buf || max <= 0) return 0;
+    int n = int(std::min<size_t>(it->second.size(), size_t(max)));
+    std::memcpy(buf, it->second.data(), size_t(n));
+    consoleIn_.erase(it);
+    return n;
+}
+
+// Runs on the port thread between polls: send each queued frame, keep the reply.
+void Port::serviceConsole()
+{
+    for (;;) {
+        std::pair<int, std::string> job;
+        {
+            std::lock_guard lock(consoleMutex_);
+            if (consoleOut_.empty()) return;
+            job = std::move(consoleOut_.front());
+            consoleOut_.pop_front();
+        }
+        int sent = write(job.second.data(), int(job.second.size()));
+        std::string reply;
+        if (sent == int(job.second.size())) {
+            char buf[1024];
+            int n = read(buf, sizeof buf);
+            if (n > 0) reply.assign(buf, size_t(n));
+        }
+        std::lock_guard lock(consoleMutex_);
+        if (sent != int(job.second.size()))
+            consoleFailed_[job.first] = true;
+        else if (!reply.empty())
+            consoleIn_[job.first] = std::move(reply);
+    }
+}
+
+} // namespace fieldcore
+
+using namespace fieldcore;
+
+extern "C" {
+
+void* getPortHandle(int portNo)
+{
+    return findPort(portNo);
+}
+
+int CommWrite(void* h, const void* buf, int len)
+{
+    return h ? static_cast<Port*>(h)->write(buf, len) : -1;
+}
+
+int CommRead(void* h, void* buf, int max)
+{
+    return h ? static_cast<Port*>(h)->read(buf, max) : 0;
+}
+
+int CommControl(void* h, int op, void* arg, int)
+{
+    return h ? static_cast<Port*>(h)->control(op, arg) : 0;
+}
+
+int PushContorlCmd(int portNo, int code, const char* data, int len)
+{
+    Port* p = findPort(portNo);
+    if (!p || !data || len <= 0) return -2;
+    p->pushConsole(code, std::string(data, size_t(std::min(len, 1024))));
+    return len;
+}
+
+int PullControlCmd(int portNo, int code, char* buf, int max)
+{
+    Port* p = findPort(portNo);
+    if (!p) return -2;
+    return p->pullConsole(code, buf, max);
+}
+
+} // extern "C"
