@@ -1,0 +1,134 @@
+/*
+ * access.cpp - who may do what: client address texts and the users' address
+ * filters, the credential check over the user table, and the level rules.
+ *
+ * Levels: 3 administrator (everything), 2 operator (everything except the
+ * user table, other users' passwords, and writes to network, system,
+ * protocol, configuration and firmware), 1 viewer (reads only). The server
+ * enforces them per route group; a refused request gets 403 and changes
+ * nothing.
+ */
+#include "web_core.hpp"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+namespace web
+{
+
+namespace
+{
+
+constexpr std::string_view kAnyAddress = "*.*.*.*";
+
+// Least level per group for reads (any method but POST) and for writes (POST).
+constexpr LevelRule kLevelRules[] = {
+    {Group::Status, kViewer, kOperator},
+    {Group::Logs, kViewer, kOperator},
+    {Group::LogClear, kOperator, kOperator},
+    {Group::Ups, kViewer, kOperator},
+    {Group::Users, kAdministrator, kAdministrator},
+    {Group::OwnPassword, kOperator, kOperator},
+    {Group::Network, kViewer, kAdministrator},
+    {Group::System, kViewer, kAdministrator},
+    {Group::Protocol, kViewer, kAdministrator},
+    {Group::Notification, kViewer, kOperator},
+    {Group::Config, kViewer, kAdministrator},
+    {Group::Firmware, kViewer, kAdministrator},
+    {Group::Diagnostics, kViewer, kOperator},
+    {Group::Open, kViewer, kViewer},
+};
+
+bool isMappedV4(const in6_addr& a)
+{
+    return IN6_IS_ADDR_V4MAPPED(&a);
+}
+
+} // namespace
+
+std::string addressText(const sockaddr* sa)
+{
+    char buf[INET6_ADDRSTRLEN] = {0};
+    if (!sa) return {};
+    if (sa->sa_family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
+    } else if (sa->sa_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        if (isMappedV4(in6->sin6_addr))
+            inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], buf, sizeof buf);
+        else
+            inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
+    }
+    return buf;
+}
+
+bool isLoopback(const sockaddr* sa)
+{
+    if (!sa) return false;
+    if (sa->sa_family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (sa->sa_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) return true;
+        return isMappedV4(in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+bool addressAllowed(std::string_view filter, std::string_view address)
+{
+    if (filter.empty()) return false;
+    if (filter == kAnyAddress) return true;
+    return address.find(filter) != std::string_view::npos;
+}
+
+const LevelRule& levelRule(Group g)
+{
+    for (const auto& r : kLevelRules)
+        if (r.group == g) return r;
+    return kLevelRules[0];
+}
+
+bool levelAllows(Group g, int level, std::string_view method, bool actsOnRead)
+{
+    const LevelRule& r = levelRule(g);
+    bool write = method == "POST" || actsOnRead;
+    return level >= (write ? r.writeLevel : r.readLevel);
+}
+
+int levelFromRight(int right)
+{
+    if (right < kViewer) return kNoAccess;
+    return right > kAdministrator ? kAdministrator : right;
+}
+
+Credential checkUser(const SettingLookup& get, std::string_view address, std::string_view user,
+                     std::string_view pass)
+{
+    Credential c;
+    for (int n = 1; n <= kUserSlots; ++n) {
+        std::string idx = std::to_string(n);
+        std::string name = get("user_name" + idx, "");
+        if (name.empty()) continue;
+        if (name != user || get("user_pass" + idx, "") != pass) continue;
+        std::string filter = get("user_ip" + idx, "");
+        if (filter.empty()) continue;
+        if (addressAllowed(filter, address)) {
+            c.level = levelFromRight(std::atoi(get("user_right" + idx, "").c_str()));
+            break;
+        }
+        c.notes.push_back("ipaddr is error, ipaddr:" + std::string(address) + ",ipaddr2:" + filter);
+    }
+    if (user == kAdminName && pass == get("administrator_password", kAdminDefaultPassword))
+        c.level = kAdministrator;
+    return c;
+}
+
+} // namespace web

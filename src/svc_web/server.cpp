@@ -1,0 +1,424 @@
+/*
+ * server.cpp - the HTTP(S) server: GNU libmicrohttpd turns connections into
+ * Requests, the dispatcher below walks them through the login gate, "/sysTime",
+ * the route table, the page files, "/update", "/setPasswd" and "/Debug", and
+ * the Reply goes back out.
+ *
+ * Every connection has a thread of its own, so a handler may wait for the
+ * card's own server (the loopback client) without blocking it. The gate and
+ * the level check run as soon as the headers are in, before any body is
+ * read; bodies are kept only up to a size that fits the route.
+ */
+#include "web.hpp"
+
+#include "fieldcore.hpp"
+#include "platform.hpp"
+
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace web
+{
+
+extern std::atomic<bool> g_stop;
+
+namespace
+{
+
+constexpr size_t kFormBodyLimit = 64 * 1024;
+constexpr size_t kUploadBodyLimit = 32 * 1024 * 1024;
+constexpr unsigned kConnectionLimit = 128;
+constexpr unsigned kConnectionTimeout = 30;     // seconds of silence before a connection is dropped
+constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit here
+
+// Dispatch targets outside the route table.
+constexpr Route kUploadTarget = {"/update", nullptr, Group::Firmware, true};
+constexpr Route kSetPasswdTarget = {"/setPasswd", cmd_setPasswd, Group::Users, true};
+constexpr Route kSysTimeTarget = {"/sysTime", cmd_sysTime, Group::Open, false};
+
+// Per request state, kept by libmicrohttpd between the calls for one request.
+struct Exchange {
+    std::string rawUri;
+    bool started = false;
+    bool answered = false;
+    bool gateForm = false;        // login or serial-number form: the gate takes the body
+    const Route* route = nullptr; // handler to run once the body is in
+    std::optional<StaticFile> file;
+    bool debugPage = false;
+    size_t bodyLimit = kFormBodyLimit;
+    Request req;
+};
+
+void* onUri(void*, const char* uri, MHD_Connection*)
+{
+    auto* ex = new Exchange;
+    ex->rawUri = uri ? uri : "";
+    return ex;
+}
+
+void onCompleted(void*, MHD_Connection*, void** cls, MHD_RequestTerminationCode)
+{
+    delete static_cast<Exchange*>(*cls);
+    *cls = nullptr;
+}
+
+// One chunk: libmicrohttpd asks for the body of unknown size and gets it whole.
+struct ChunkSource {
+    std::string body;
+    size_t sent = 0;
+};
+
+ssize_t readChunk(void* cls, uint64_t, char* buf, size_t max)
+{
+    auto* src = static_cast<ChunkSource*>(cls);
+    if (src->sent >= src->body.size()) return MHD_CONTENT_READER_END_OF_STREAM;
+    size_t n = std::min(max, src->body.size() - src->sent);
+    std::memcpy(buf, src->body.data() + src->sent, n);
+    src->sent += n;
+    return static_cast<ssize_t>(n);
+}
+
+void freeChunk(void* cls)
+{
+    delete static_cast<ChunkSource*>(cls);
+}
+
+MHD_Result send(MHD_Connection* conn, Exchange& ex, Reply& reply)
+{
+    ex.answered = true;
+    MHD_Response* resp = nullptr;
+    switch (reply.kind) {
+    case Reply::Kind::None:
+        return MHD_NO; // no answer: the connection is closed
+    case Reply::Kind::Text:
+        resp = MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
+                                               MHD_RESPMEM_MUST_COPY);
+        break;
+    case Reply::Kind::Chunked: {
+        auto* src = new ChunkSource{std::move(reply.body), 0};
+        size_t block = std::max<size_t>(src->body.size(), 1024);
+        resp =
+            MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, block, readChunk, src, freeChunk);
+        if (!resp) delete src;
+        break;
+    }
+    case Reply::Kind::File: {
+        int fd = ::open(reply.file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {
+        };
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            if (fd >= 0) ::close(fd);
+            return MHD_NO;
+        }
+        resp = MHD_create_response_from_fd(static_cast<uint64_t>(st.st_size), fd);
+        if (!resp) ::close(fd);
+        break;
+    }
+    }
+    if (!resp) return MHD_NO;
+    bool hasType = false;
+    for (const auto& [name, value] : reply.headers) {
+        MHD_add_response_header(resp, name.c_str(), value.c_str());
+        hasType = hasType || strcasecmp(name.c_str(), "Content-Type") == 0;
+    }
+    if (reply.kind == Reply::Kind::Chunked && !hasType)
+        MHD_add_response_header(resp, "Content-Type", "application/json");
+    if (reply.close) MHD_add_response_header(resp, "Connection", "close");
+    MHD_Result ret = MHD_queue_response(conn, static_cast<unsigned>(reply.status), resp);
+    MHD_destroy_response(resp);
+    return ret;
+}
+
+std::string header(MHD_Connection* conn, const char* name)
+{
+    const char* v = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, name);
+    return v ? v : "";
+}
+
+void fillRequest(MHD_Connection* conn, const char* method, Exchange& ex)
+{
+    Request& req = ex.req;
+    req.method = method ? method : "";
+    size_t q = ex.rawUri.find('?');
+    req.uri = ex.rawUri.substr(0, q);
+    if (q != std::string::npos) req.query = ex.rawUri.substr(q + 1);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const sockaddr* peer = info ? info->client_addr : nullptr;
+    req.address = addressText(peer);
+    req.loopback = isLoopback(peer);
+    req.userAgent = header(conn, MHD_HTTP_HEADER_USER_AGENT);
+    req.cookie = header(conn, MHD_HTTP_HEADER_COOKIE);
+    req.contentType = header(conn, MHD_HTTP_HEADER_CONTENT_TYPE);
+}
+
+bool isUploadUri(std::string_view uri)
+{
+    return uri == "/update" || uri == "/UpdateSettings" || uri == "/ChangeLogo";
+}
+
+// Where a request that passed the gate goes, in dispatch order. Returns the
+// route whose level rule applies; `ex` learns the file or page to serve.
+const Route* resolve(Exchange& ex)
+{
+    static constexpr Route kPages = {"", nullptr, Group::Open, false};
+    const Request& req = ex.req;
+    if (req.uri == "/sysTime") return &kSysTimeTarget;
+    if (const Route* r = findRoute(req.uri)) return r;
+    if (auto f = staticFileFor(req.uri)) {
+        struct stat st {
+        };
+        if (::stat(platform::appPath(f->path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            ex.file = f;
+            return &kPages;
+        }
+    }
+    if (req.uri == "/update") return &kUploadTarget;
+    if (req.uri == "/setPasswd") return &kSetPasswdTarget;
+    if (strcasecmp(req.method.c_str(), "GET") == 0 && req.uri == "/Debug") {
+        ex.debugPage = true;
+        return &kPages;
+    }
+    return nullptr;
+}
+
+// Runs what the request resolved to, once its body is in.
+void run(Exchange& ex, Reply& reply)
+{
+    if (ex.gateForm) {
+        processLogin(ex.req, reply);
+        return;
+    }
+    if (ex.file) {
+        serveFile(reply, ex.file->path, ex.file->contentType);
+        return;
+    }
+    if (ex.debugPage) {
+        if (!serveFile(reply, "www/Debug.html", "text/html")) sendError(reply, 404);
+        return;
+    }
+    try {
+        ex.route->function(ex.req, reply);
+    } catch (const std::exception& e) {
+        AppLogOut("[%s] %s: %s", __func__, ex.req.uri.c_str(), e.what());
+        reply = Reply{};
+        sendError(reply, 500);
+    }
+}
+
+// First call for a request: headers only. Decides everything that does not
+// need the body, and answers at once when the body does not matter.
+MHD_Result begin(MHD_Connection* conn, const char* method, Exchange& ex)
+{
+    ex.started = true;
+    size_t q = ex.rawUri.find('?');
+    if ((q == std::string::npos ? ex.rawUri.size() : q) > kMaxUri)
+        return MHD_NO; // no answer at all
+    fillRequest(conn, method, ex);
+    tickLoginWindow();
+    if (gateNeedsBody(ex.req)) {
+        ex.gateForm = true;
+        return MHD_YES;
+    }
+    Reply reply;
+    GateResult g = processLogin(ex.req, reply);
+    if (g.answered) return send(conn, ex, reply);
+    ex.req.level = g.level;
+    ex.req.user = g.user;
+    ex.req.sessionId = g.sessionId;
+
+    const Route* target = resolve(ex);
+    if (!target || (!target->function && !ex.file && !ex.debugPage)) {
+        sendError(reply, 404);
+        return send(conn, ex, reply);
+    }
+    if (!levelAllows(target->group, ex.req.level, ex.req.method, target->actsOnRead)) {
+        AppLogOut("[%s] %s refused to %s (level %d)", __func__, ex.req.uri.c_str(),
+                  headerSafe(ex.req.user).c_str(), ex.req.level);
+        sendError(reply, 403);
+        reply.close = true;
+        return send(conn, ex, reply);
+    }
+    ex.route = target;
+    ex.bodyLimit = isUploadUri(ex.req.uri) ? kUploadBodyLimit : kFormBodyLimit;
+    return MHD_YES;
+}
+
+MHD_Result onRequest(void*, MHD_Connection* conn, const char*, const char* method, const char*,
+                     const char* upload, size_t* uploadSize, void** cls)
+{
+    auto* ex = static_cast<Exchange*>(*cls);
+    if (!ex) return MHD_NO;
+    try {
+        if (!ex->started) return begin(conn, method, *ex);
+        if (*uploadSize > 0) {
+            if (!ex->answered) {
+                if (ex->req.body.size() + *uploadSize > ex->bodyLimit) {
+                    Reply reply;
+                    sendError(reply, 413);
+                    reply.close = true;
+                    *uploadSize = 0;
+                    return send(conn, *ex, reply);
+                }
+                ex->req.body.append(upload, *uploadSize);
+            }
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        if (ex->answered) return MHD_YES;
+        Reply reply;
+        run(*ex, reply);
+        return send(conn, *ex, reply);
+    } catch (...) {
+        return MHD_NO;
+    }
+}
+
+struct Listener {
+    MHD_Daemon* daemon = nullptr;
+};
+
+void writePortFiles(int port)
+{
+    std::string text = std::to_string(port);
+    platform::writeFile(platform::appPath("config/HttpPort"), text);
+    std::string run = platform::sysPath("/var/run/dataMonitor");
+    platform::makeDirs(run);
+    platform::writeFile(run + "/httpPort", text);
+}
+
+void tuneTcp()
+{
+    // Quick reuse of closed connections' ports; older kernels also recycle.
+    for (const char* f : {"/proc/sys/net/ipv4/tcp_tw_recycle", "/proc/sys/net/ipv4/tcp_tw_reuse"}) {
+        std::string p = platform::sysPath(f);
+        if (platform::fileExists(p)) platform::writeFile(p, "1");
+    }
+}
+
+struct TlsFiles {
+    std::string cert, key, error;
+};
+
+TlsFiles readTls()
+{
+    TlsFiles t;
+    if (!platform::readFile(platform::appPath("www/server.crt"), t.cert) || t.cert.empty())
+        t.error = "cannot read www/server.crt";
+    else if (!platform::readFile(platform::appPath("www/server.key"), t.key) || t.key.empty())
+        t.error = "cannot read www/server.key";
+    return t;
+}
+
+MHD_Daemon* startDaemon(int port, unsigned extraFlags, const sockaddr* bindAddr,
+                        const TlsFiles* tls)
+{
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL | extraFlags;
+    MHD_OptionItem ops[8];
+    int n = 0;
+    ops[n++] = {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr};
+    ops[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeout, nullptr};
+    ops[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory),
+                nullptr};
+    if (bindAddr) ops[n++] = {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr*>(bindAddr)};
+    if (tls) {
+        flags |= MHD_USE_TLS;
+        ops[n++] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->cert.c_str())};
+        ops[n++] = {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls->key.c_str())};
+    }
+    ops[n++] = {MHD_OPTION_END, 0, nullptr};
+    return MHD_start_daemon(flags, static_cast<uint16_t>(port), nullptr, nullptr, onRequest,
+                            nullptr, MHD_OPTION_URI_LOG_CALLBACK, onUri, nullptr,
+                            MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_ARRAY,
+                            ops, MHD_OPTION_END);
+}
+
+// Binds the listeners. On the card one dual-stack listener on [::] serves
+// both address families, with IPv4 alone as the fall-back. A development
+// build never exposes the pages to the network: it listens on ::1 and
+// 127.0.0.1 only.
+std::vector<MHD_Daemon*> bindListeners(int port, const TlsFiles* tls)
+{
+    std::vector<MHD_Daemon*> ds;
+#ifdef CARDMON_DEVICE
+    if (MHD_Daemon* d = startDaemon(port, MHD_USE_DUAL_STACK, nullptr, tls)) {
+        AppLogOut("bind ipv6 web");
+        ds.push_back(d);
+    } else if (MHD_Daemon* d4 = startDaemon(port, 0, nullptr, tls)) {
+        AppLogOut("bind ipv4 web");
+        ds.push_back(d4);
+    }
+#else
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    v6.sin6_addr = in6addr_loopback;
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (MHD_Daemon* d = startDaemon(port, MHD_USE_IPv6, reinterpret_cast<sockaddr*>(&v6), tls)) {
+        AppLogOut("bind ipv6 web");
+        ds.push_back(d);
+    }
+    if (MHD_Daemon* d4 = startDaemon(port, 0, reinterpret_cast<sockaddr*>(&v4), tls)) {
+        AppLogOut("bind ipv4 web");
+        ds.push_back(d4);
+    }
+#endif
+    return ds;
+}
+
+void sleepFor(double seconds)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!g_stop && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+} // namespace
+
+void webServer()
+{
+    prctl(PR_SET_NAME, "webServer-443", 0, 0, 0);
+    int port = GetSettingi2("httpPort", 80);
+    writePortFiles(port);
+    tuneTcp();
+
+    std::vector<MHD_Daemon*> daemons;
+    if (GetSettingi("httpType") != 1) {
+        daemons = bindListeners(port, nullptr);
+        if (daemons.empty()) {
+            AppLogOut("%s    bind faild! %s", "webServer", std::strerror(errno));
+            return;
+        }
+    } else {
+        TlsFiles tls = readTls();
+        if (tls.error.empty()) {
+            daemons = bindListeners(port, &tls);
+            if (daemons.empty()) tls.error = "certificate or key not accepted";
+        }
+        AppLogOut("ssl error:%s", tls.error.c_str());
+    }
+    while (!g_stop) {
+        sleepFor(sessionCheckInterval());
+        checkSessions();
+    }
+    for (MHD_Daemon* d : daemons)
+        MHD_stop_daemon(d);
+}
+
+} // namespace web

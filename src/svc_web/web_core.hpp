@@ -1,0 +1,170 @@
+/*
+ * web_core.hpp - the pure pieces of the web plug-in: form fields, client address
+ * rules, access levels, the session table, acknowledgement answers and the
+ * mapping of request paths to files. Nothing here touches the runtime, a socket
+ * or a clock of its own, so every piece is tested by feeding it values.
+ */
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <vector>
+
+namespace web
+{
+
+// ---- form fields (application/x-www-form-urlencoded, body or query string) ----
+
+// Size of the handlers' field buffers, terminator included: a value keeps at
+// most kFieldBuffer - 1 bytes.
+constexpr size_t kFieldBuffer = 50;
+
+// Decodes one form value ('+' is a blank, %XX a byte). nullopt when a '%' is
+// not followed by two hexadecimal digits.
+std::optional<std::string> urlDecode(std::string_view text);
+
+// The value of field `name` in `form` (first occurrence; names compare without
+// regard to case), decoded and cut to buffer - 1 bytes at a character boundary
+// and at the first NUL. A field counts as present only when its value has at
+// least one character; malformed encoding counts as absent.
+std::optional<std::string> formField(std::string_view form, std::string_view name,
+                                     size_t buffer = kFieldBuffer);
+
+// Encodes a value for a form body (the inverse of urlDecode).
+std::string urlEncode(std::string_view text);
+
+// ---- client addresses ----
+
+// The client address text the user filters are matched against: dotted IPv4
+// (also for IPv4-mapped IPv6 peers), otherwise the standard IPv6 text.
+std::string addressText(const struct sockaddr* sa);
+// True for 127.0.0.0/8, ::1 and IPv4-mapped loopback.
+bool isLoopback(const struct sockaddr* sa);
+
+// A user's address filter: "*.*.*.*" admits every address, an empty filter
+// none, any other text admits addresses that contain it.
+bool addressAllowed(std::string_view filter, std::string_view address);
+
+// ---- access levels ----
+
+enum Level : int { kNoAccess = 0, kViewer = 1, kOperator = 2, kAdministrator = 3 };
+
+// What a route does, for the level rules (see kLevelRules in access.cpp).
+enum class Group {
+    Status,       // live values, alarms, about
+    Logs,         // log lists, charts, CSV downloads
+    LogClear,     // removing log rows
+    Ups,          // UPS control, schedules, UPS and peripheral parameters
+    Users,        // the user table (it holds passwords)
+    OwnPassword,  // a user's own web password (others' need an administrator)
+    Network,      // addresses, DDNS
+    System,       // identity, clock, serial lines, restart, serial number, logo
+    Protocol,     // SNMP, Modbus, BACnet, IEC 61850, NUT, cloud
+    Notification, // e-mail and SMS
+    Config,       // configuration file export, import and factory reset
+    Firmware,     // update list, FTP settings, upload, progress (reboots)
+    Diagnostics,  // port logs and debug switches
+    Open,         // pages and the clock: any logged-in user
+};
+
+struct LevelRule {
+    Group group;
+    int readLevel;  // least level for GET and other non-POST methods
+    int writeLevel; // least level for POST
+};
+
+// The rule of a group.
+const LevelRule& levelRule(Group g);
+// True when a user of `level` may send `method` to a route of group `g`.
+// `actsOnRead` marks routes that change the card whatever the method.
+bool levelAllows(Group g, int level, std::string_view method, bool actsOnRead = false);
+// A stored "user_right%d" turned into a level: below 1 is no access, above 3
+// is an administrator.
+int levelFromRight(int right);
+
+// ---- users ----
+
+// Settings lookup used by the credential check: key, default -> value.
+using SettingLookup = std::function<std::string(const std::string& key, const char* def)>;
+
+constexpr int kUserSlots = 8;
+constexpr const char* kAdminName = "admin";
+constexpr const char* kAdminDefaultPassword = "pqlzv";
+
+struct Credential {
+    int level = 0;                  // 0: refused
+    std::vector<std::string> notes; // filter mismatches to log
+};
+
+// The level for user/pass from `address`: the first table slot whose name and
+// password match and whose filter admits the address, and the fixed
+// administrator (level 3) whatever the table holds.
+Credential checkUser(const SettingLookup& get, std::string_view address, std::string_view user,
+                     std::string_view pass);
+
+// ---- sessions ----
+
+struct Session {
+    uint64_t id = 0; // 0: free slot
+    double created = 0;
+    double lastUsed = 0;
+    std::string user;
+    int level = 0;
+    int handOff = 0; // cookies handed to the pages: 0 none, 1 user, 2 user and level
+};
+
+class SessionTable
+{
+  public:
+    static constexpr size_t kSlots = 10;
+
+    // Occupies the first free slot, or evicts the one used longest ago (the
+    // lowest index among equals). `id` must not be 0. Returns the evicted
+    // session when there was one.
+    std::optional<Session> create(uint64_t id, std::string user, int level, double now);
+    // The session named by `id`; refreshes its last use. nullptr when none.
+    Session* find(uint64_t id, double now);
+    // Releases every session idle for more than `idle` seconds; returns them.
+    std::vector<Session> expire(double now, double idle);
+    size_t count() const;
+
+  private:
+    Session slots_[kSlots];
+};
+
+// The session id in a Cookie header value ("mgs=<hex>"); 0 when absent or not
+// a number. Values longer than 20 characters are not read.
+uint64_t cookieSessionId(std::string_view cookieHeader);
+
+// ---- answers ----
+
+// {"result": R, "errmsg": E} in cJSON's formatted form: R is "ok" for 1, "1"
+// for 100, "2" for 200, "0" for 300 and "fail" for anything else.
+std::string resultOkText(int ok, std::string_view errmsg = {});
+
+// ---- static files ----
+
+constexpr size_t kMaxUri = 512;
+constexpr size_t kMaxStaticUri = 1024;
+
+struct StaticFile {
+    std::string path;        // relative to the app directory
+    const char* contentType; // "text/html", "text/js", "text/css" or "text/plain"
+};
+
+// The file a URI names: "/" is www/index.html; ".html" lies under www, ".db"
+// under config/lang, anything else under www. nullopt for URIs that could
+// leave those directories (".." segments, backslashes, NUL) or are too long.
+std::optional<StaticFile> staticFileFor(std::string_view uri);
+
+// Content type by file name ending.
+const char* contentTypeFor(std::string_view path);
+
+// Text safe inside a header value: control characters, ';' and ',' dropped.
+std::string headerSafe(std::string_view text);
+
+} // namespace web

@@ -1,0 +1,236 @@
+// Form fields, address filters, the credential check, level rules, the
+// session table and the file mapping of the web plug-in.
+#include "web_core.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
+
+using namespace web;
+
+TEST(FormField, DecodesAndFindsFirstOccurrence)
+{
+    EXPECT_EQ(formField("a=1&user=ad%6Din+x&user=other", "user"), "admin x");
+    EXPECT_EQ(formField("USER=x", "user"), "x"); // names compare without case
+    EXPECT_EQ(formField("xuser=1&user=2", "user"), "2");
+    EXPECT_FALSE(formField("user=&passwd=1", "user")); // empty counts as absent
+    EXPECT_FALSE(formField("user", "user"));
+    EXPECT_FALSE(formField("", "user"));
+    EXPECT_EQ(formField("k=a%3Db%26c", "k"), "a=b&c");
+}
+
+TEST(FormField, MalformedEncodingIsAbsent)
+{
+    EXPECT_FALSE(formField("user=ab%zz", "user"));
+    EXPECT_FALSE(formField("user=ab%4", "user"));
+    EXPECT_FALSE(formField("user=%", "user"));
+    EXPECT_EQ(formField("user=%00rest", "user", 50), std::nullopt); // NUL ends the value
+    EXPECT_EQ(formField("user=ab%00rest", "user", 50), "ab");
+}
+
+TEST(FormField, CutsToBufferAtCharacterBoundary)
+{
+    std::string longValue(500, 'x');
+    auto v = formField("user=" + longValue, "user");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->size(), kFieldBuffer - 1);
+    EXPECT_EQ(formField("k=abcdef", "k", 4), "abc");
+    // "é" is two bytes: cutting inside it keeps the whole characters before.
+    EXPECT_EQ(formField("k=a%C3%A9", "k", 3), "a");
+    EXPECT_EQ(formField("k=a%C3%A9", "k", 4), "a\xC3\xA9");
+}
+
+TEST(FormField, EncodeRoundTrips)
+{
+    std::string text = "a b&c=d%/é\n";
+    EXPECT_EQ(urlDecode(urlEncode(text)), text);
+}
+
+namespace
+{
+sockaddr_in v4(const char* a)
+{
+    sockaddr_in s{};
+    s.sin_family = AF_INET;
+    inet_pton(AF_INET, a, &s.sin_addr);
+    return s;
+}
+sockaddr_in6 v6(const char* a)
+{
+    sockaddr_in6 s{};
+    s.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, a, &s.sin6_addr);
+    return s;
+}
+const sockaddr* sa(const void* p)
+{
+    return static_cast<const sockaddr*>(p);
+}
+} // namespace
+
+TEST(Address, TextAndLoopback)
+{
+    auto a = v4("192.168.1.20");
+    auto b = v6("::ffff:10.1.2.3");
+    auto c = v6("2001:db8::1");
+    auto l4 = v4("127.0.0.2");
+    auto l6 = v6("::1");
+    auto lm = v6("::ffff:127.0.0.1");
+    EXPECT_EQ(addressText(sa(&a)), "192.168.1.20");
+    EXPECT_EQ(addressText(sa(&b)), "10.1.2.3");
+    EXPECT_EQ(addressText(sa(&c)), "2001:db8::1");
+    EXPECT_TRUE(isLoopback(sa(&l4)));
+    EXPECT_TRUE(isLoopback(sa(&l6)));
+    EXPECT_TRUE(isLoopback(sa(&lm)));
+    EXPECT_FALSE(isLoopback(sa(&a)));
+    EXPECT_FALSE(isLoopback(sa(&b)));
+    EXPECT_FALSE(isLoopback(sa(&c)));
+    EXPECT_FALSE(isLoopback(nullptr));
+}
+
+TEST(Address, Filters)
+{
+    EXPECT_TRUE(addressAllowed("192.168.1", "192.168.1.20"));
+    EXPECT_TRUE(addressAllowed("192.168.1", "10.192.168.1"));
+    EXPECT_FALSE(addressAllowed("192.168.1", "192.168.2.1"));
+    EXPECT_TRUE(addressAllowed("*.*.*.*", "2001:db8::1"));
+    EXPECT_FALSE(addressAllowed("", "192.168.1.20"));
+}
+
+namespace
+{
+struct FakeSettings {
+    std::map<std::string, std::string> v;
+    SettingLookup lookup()
+    {
+        return [this](const std::string& k, const char* def) {
+            auto it = v.find(k);
+            return it == v.end() ? std::string(def) : it->second;
+        };
+    }
+};
+} // namespace
+
+TEST(CheckUser, TableSlotsFiltersAndAdministrator)
+{
+    FakeSettings s;
+    s.v = {{"user_name2", "ops"},     {"user_pass2", "pw"},    {"user_right2", "2"},
+           {"user_ip2", "192.168.1"}, {"user_name3", "ops"},   {"user_pass3", "pw"},
+           {"user_right3", "1"},      {"user_ip3", "*.*.*.*"}, {"user_name4", "nobody"},
+           {"user_pass4", "x"},       {"user_right4", "3"},    {"user_ip4", ""},
+           {"user_name5", "admin"},   {"user_pass5", "other"}, {"user_right5", "1"},
+           {"user_ip5", "*.*.*.*"}};
+    auto get = s.lookup();
+    EXPECT_EQ(checkUser(get, "192.168.1.20", "ops", "pw").level, 2);
+    Credential far = checkUser(get, "192.168.2.1", "ops", "pw");
+    EXPECT_EQ(far.level, 1); // slot 2 refuses the address, slot 3 admits it
+    ASSERT_EQ(far.notes.size(), 1u);
+    EXPECT_EQ(far.notes[0], "ipaddr is error, ipaddr:192.168.2.1,ipaddr2:192.168.1");
+    EXPECT_EQ(checkUser(get, "1.2.3.4", "ops", "bad").level, 0);
+    EXPECT_EQ(checkUser(get, "1.2.3.4", "nobody", "x").level, 0); // empty filter
+    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "pqlzv").level, 3);
+    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "other").level, 1); // the table user
+    s.v["administrator_password"] = "newer";
+    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "pqlzv").level, 0);
+    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "newer").level, 3);
+    s.v["user_right3"] = "-4";
+    EXPECT_EQ(checkUser(get, "9.9.9.9", "ops", "pw").level, 0);
+    s.v["user_right3"] = "7";
+    EXPECT_EQ(checkUser(get, "9.9.9.9", "ops", "pw").level, 3);
+}
+
+TEST(Levels, ViewerReadsOperatorOperatesAdministratorAll)
+{
+    for (Group g : {Group::Status, Group::Logs, Group::Ups, Group::Network, Group::System,
+                    Group::Protocol, Group::Notification, Group::Config, Group::Firmware}) {
+        EXPECT_TRUE(levelAllows(g, kViewer, "GET"));
+        EXPECT_FALSE(levelAllows(g, kViewer, "POST"));
+        EXPECT_TRUE(levelAllows(g, kAdministrator, "POST"));
+        EXPECT_FALSE(levelAllows(g, kNoAccess, "GET"));
+    }
+    for (Group g :
+         {Group::Ups, Group::Notification, Group::LogClear, Group::OwnPassword, Group::Diagnostics})
+        EXPECT_TRUE(levelAllows(g, kOperator, "POST"));
+    for (Group g : {Group::Users, Group::Network, Group::System, Group::Protocol, Group::Config,
+                    Group::Firmware})
+        EXPECT_FALSE(levelAllows(g, kOperator, "POST"));
+    EXPECT_FALSE(levelAllows(Group::Users, kOperator, "GET")); // the table shows passwords
+    EXPECT_FALSE(levelAllows(Group::Config, kOperator, "GET", true));
+    EXPECT_FALSE(levelAllows(Group::OwnPassword, kViewer, "POST"));
+    EXPECT_TRUE(levelAllows(Group::Open, kViewer, "POST"));
+    EXPECT_EQ(levelFromRight(0), kNoAccess);
+    EXPECT_EQ(levelFromRight(2), kOperator);
+}
+
+TEST(Sessions, EvictsLeastRecentlyUsedAndExpiresIdle)
+{
+    SessionTable t;
+    for (uint64_t i = 1; i <= SessionTable::kSlots; ++i)
+        EXPECT_FALSE(t.create(i, "u" + std::to_string(i), 1, 100.0 + static_cast<double>(i)));
+    EXPECT_EQ(t.count(), 10u);
+    ASSERT_TRUE(t.find(1, 200)); // slot 1 is now the newest; slot 2 the oldest
+    auto ev = t.create(11, "eleven", 3, 201);
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(ev->id, 2u);
+    EXPECT_EQ(ev->user, "u2");
+    EXPECT_FALSE(t.find(2, 202));
+    ASSERT_TRUE(t.find(11, 202));
+    EXPECT_EQ(t.find(11, 202)->level, 3);
+    EXPECT_FALSE(t.find(0, 202)); // 0 names no session
+
+    auto gone = t.expire(100.0 + 300 + 5.5, 300); // ids 3..5 idle > 300 s
+    EXPECT_EQ(gone.size(), 3u);
+    EXPECT_EQ(t.count(), 7u);
+    EXPECT_FALSE(t.find(3, 500));
+    EXPECT_TRUE(t.find(6, 500));
+    EXPECT_FALSE(t.create(12, "again", 1, 501)); // a free slot again, no eviction
+}
+
+TEST(Sessions, EvictionTieTakesLowestIndex)
+{
+    SessionTable t;
+    for (uint64_t i = 1; i <= SessionTable::kSlots; ++i)
+        t.create(i, "u", 1, 5);
+    EXPECT_EQ(t.create(99, "n", 1, 6)->id, 1u);
+}
+
+TEST(Cookie, SessionIdFromHeader)
+{
+    EXPECT_EQ(cookieSessionId("mgs=1a2b"), 0x1a2bu);
+    EXPECT_EQ(cookieSessionId("user=admin; mgs=ffffffffffffffff; x=1"), ~0ull);
+    EXPECT_EQ(cookieSessionId("mgs=1a2b ;user=a"), 0x1a2bu);
+    EXPECT_EQ(cookieSessionId("mgs=zz"), 0u);
+    EXPECT_EQ(cookieSessionId("mgs="), 0u);
+    EXPECT_EQ(cookieSessionId("mgs=1ffffffffffffffff"), 0u); // more than 64 bits
+    EXPECT_EQ(cookieSessionId("xmgs=12"), 0u);
+    EXPECT_EQ(cookieSessionId(std::string(5000, ';')), 0u);
+    EXPECT_EQ(cookieSessionId(""), 0u);
+}
+
+TEST(Answers, ResultOkCodes)
+{
+    EXPECT_EQ(resultOkText(1), "{\n\t\"result\":\t\"ok\",\n\t\"errmsg\":\t\"\"\n}");
+    EXPECT_NE(resultOkText(100).find("\"1\""), std::string::npos);
+    EXPECT_NE(resultOkText(200).find("\"2\""), std::string::npos);
+    EXPECT_NE(resultOkText(300).find("\"0\""), std::string::npos);
+    EXPECT_NE(resultOkText(5).find("\"fail\""), std::string::npos);
+    EXPECT_NE(resultOkText(5, "result=4").find("\"result=4\""), std::string::npos);
+}
+
+TEST(StaticFiles, MappingTypesAndEscapes)
+{
+    EXPECT_EQ(staticFileFor("/")->path, "www/index.html");
+    EXPECT_EQ(staticFileFor("/login.html")->path, "www/login.html");
+    EXPECT_EQ(staticFileFor("/css/app.css")->path, "www/css/app.css");
+    EXPECT_STREQ(staticFileFor("/css/app.css")->contentType, "text/css");
+    EXPECT_STREQ(staticFileFor("/app.js")->contentType, "text/js");
+    EXPECT_STREQ(staticFileFor("/logo.png")->contentType, "text/plain");
+    EXPECT_EQ(staticFileFor("/lang/en.db")->path, "config/lang/en.db");
+    EXPECT_FALSE(staticFileFor("/settings.db")); // config/ beyond the language tables
+    EXPECT_FALSE(staticFileFor("/lang/../x.db"));
+    EXPECT_FALSE(staticFileFor("/../etc/passwd"));
+    EXPECT_FALSE(staticFileFor("/a/..\\b.html"));
+    EXPECT_FALSE(staticFileFor("/" + std::string(1100, 'a')));
+    EXPECT_EQ(headerSafe("a;b\r\nc,d"), "abcd");
+}
