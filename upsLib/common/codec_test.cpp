@@ -243,8 +243,11 @@ TEST(CommandString, NumberAndTokens)
 {
     EXPECT_EQ(upscommon::commandNumber("23,1,2"), 23);
     EXPECT_EQ(upscommon::commandNumber("1234567"), 12345);
-    EXPECT_EQ(upscommon::commandNumber(""), 0);
-    EXPECT_EQ(upscommon::commandNumber(nullptr), 0);
+    EXPECT_EQ(upscommon::commandNumber(" 8x"), 8);
+    EXPECT_EQ(upscommon::commandNumber(""), -1);
+    EXPECT_EQ(upscommon::commandNumber("abc,1"), -1);
+    EXPECT_EQ(upscommon::commandNumber(",0"), -1);
+    EXPECT_EQ(upscommon::commandNumber(nullptr), -1);
 
     std::vector<std::string> t;
     ASSERT_TRUE(upscommon::splitTokens("51,230.5,,7", 20, t));

@@ -115,7 +115,8 @@ int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, con
               const std::function<bool(int)>& skip,
               const std::function<void(int, const uint8_t*, int)>& decode);
 
-// The command number: atoi of at most the first 5 characters before the first comma.
+// The command number: atoi of at most the first 5 characters before the first
+// comma; -1 when they hold no number at all.
 int commandNumber(const char* s);
 
 // Splits a command string at commas into at most maxTokens tokens (token 0 is

@@ -18,10 +18,16 @@ namespace upscommon
 
 int commandNumber(const char* s)
 {
-    if (!s) return 0;
+    if (!s) return -1;
     char head[6] = {};
     for (int i = 0; i < 5 && s[i] && s[i] != ','; ++i)
         head[i] = s[i];
+    // atoi reads "" and "abc" as 0, the self-test: a text without digits is no command.
+    const char* p = head;
+    while (*p == ' ')
+        ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (*p < '0' || *p > '9') return -1;
     return std::atoi(head);
 }
 
