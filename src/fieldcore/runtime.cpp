@@ -389,7 +389,7 @@ int addPort(SCfgIdu* idu, int portNo, const char* type, int timeoutMs, const cha
         std::make_unique<Port>(portNo, type ? type : "serial", timeoutMs, params ? params : "");
     auto dev = r.portDevices.find(portNo);
     if (dev != r.portDevices.end())
-        w->port->setDevice(platform::sysPath(dev->second));
+        w->port->setDevice(dev->second); // a real device file of this machine
     else
         AppLogOut("[addPort] no device file for port %d in config/ports.conf", portNo);
     r.ports[portNo] = std::move(w);
