@@ -1,0 +1,569 @@
+// Unit tests of the SNMP task's logic: shared-block codec, parameter records,
+// agent configuration text, block refresh, queued commands and test traps.
+#include "shmblock.h"
+#include "snmptask.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+using namespace snmptask;
+namespace off = snmpblock::off;
+
+namespace
+{
+
+struct MapSettings : Settings {
+    std::map<std::string, std::string> v;
+    std::string text(const std::string& k, const std::string& def) override
+    {
+        auto it = v.find(k);
+        return it == v.end() ? def : it->second;
+    }
+    int integer(const std::string& k, int def) override
+    {
+        auto it = v.find(k);
+        return it == v.end() ? def : std::atoi(it->second.c_str());
+    }
+};
+
+struct MapSignals : Signals {
+    std::map<std::pair<int, int>, float> v;
+    float value(int dev, int sig) override
+    {
+        auto it = v.find({dev, sig});
+        return it == v.end() ? 0.0f : it->second;
+    }
+    void set(int sig, float x, int dev = 60) { v[{dev, sig}] = x; }
+};
+
+struct Buffer {
+    alignas(8) unsigned char bytes[snmpblock::kBlockSize + 16] = {};
+    snmpblock::Block block{bytes};
+    Buffer() { block.clear(); }
+};
+
+ConfigPaths paths()
+{
+    ConfigPaths p;
+    p.upsmibModule = "/root/app/lib/libupsmib.so";
+    p.mib935Module = "/root/app/lib/libmib935.so";
+    return p;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- codec
+
+TEST(SharedBlock, FieldsLandAtTheirOffsetsLittleEndian)
+{
+    Buffer b;
+    b.block.setU32(off::upsType, 0x11223344);
+    EXPECT_EQ(b.bytes[760], 0x44);
+    EXPECT_EQ(b.bytes[763], 0x11);
+    b.block.setI32(off::batteryCurrent, -25);
+    EXPECT_EQ(b.block.i32(off::batteryCurrent), -25);
+    b.block.setAlarm(5, 7, 1234);
+    EXPECT_EQ(b.bytes[764 + 5 * 8], 7);
+    EXPECT_EQ(b.block.alarmTime(5), 1234u);
+    b.block.setAlarmState(24, 1);
+    EXPECT_EQ(b.bytes[1020 + 24 * 4], 1);
+    b.block.setU32(off::runTime, 9);
+    EXPECT_EQ(b.bytes[1160], 9);
+    // nothing written past the block
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(b.bytes[snmpblock::kBlockSize + i], 0);
+}
+
+TEST(SharedBlock, TextsAreCutAndNulPadded)
+{
+    Buffer b;
+    std::memset(b.bytes + off::identManufacturer, 'x', 32);
+    b.block.setText(off::identManufacturer, 32, "ACME");
+    EXPECT_EQ(b.block.text(off::identManufacturer, 32), "ACME");
+    for (int i = 4; i < 32; ++i)
+        EXPECT_EQ(b.bytes[off::identManufacturer + i], 0);
+    b.block.setText(off::identManufacturer, 32, std::string(100, 'M'));
+    EXPECT_EQ(b.block.text(off::identManufacturer, 32), std::string(31, 'M'));
+    EXPECT_EQ(b.bytes[off::identModel], 0); // the next field is untouched
+}
+
+TEST(SharedBlock, CommandMessageCarriesBigEndianValues)
+{
+    snmpblock::Command c{23, 600, 0x1234};
+    auto m = snmpblock::encodeCommand(c);
+    EXPECT_EQ(m.type, 10);
+    EXPECT_EQ(m.data[0], 23);
+    EXPECT_EQ(m.data[1], 0x02);
+    EXPECT_EQ(m.data[2], 0x58);
+    EXPECT_EQ(m.data[3], 0x12);
+    EXPECT_EQ(m.data[4], 0x34);
+    for (size_t i = 5; i < snmpblock::kPayloadSize; ++i)
+        ASSERT_EQ(m.data[i], 0);
+    auto d = snmpblock::decodeCommand(m);
+    EXPECT_EQ(d.code, 23);
+    EXPECT_EQ(d.value1, 600);
+    EXPECT_EQ(d.value2, 0x1234);
+}
+
+TEST(SharedBlock, KeyComesFromTheEnvironmentWhenValid)
+{
+    unsetenv("CARDMON_IPC_KEY");
+    EXPECT_EQ(snmpblock::ipcKey(), 1628);
+    setenv("CARDMON_IPC_KEY", "0x1234", 1);
+    EXPECT_EQ(snmpblock::ipcKey(), 0x1234);
+    setenv("CARDMON_IPC_KEY", "12abc", 1);
+    EXPECT_EQ(snmpblock::ipcKey(), 1628);
+    setenv("CARDMON_IPC_KEY", "-5", 1);
+    EXPECT_EQ(snmpblock::ipcKey(), 1628);
+    unsetenv("CARDMON_IPC_KEY");
+}
+
+TEST(SharedBlock, QueueAndSegmentWorkAcrossAttachments)
+{
+    int key = 0x5a000000 + (getpid() & 0xffffff);
+    int stage = -1;
+    void* a = snmpblock::attachBlock(key, &stage);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(stage, 0);
+    void* b = snmpblock::attachBlock(key, &stage);
+    ASSERT_NE(b, nullptr);
+    snmpblock::Block(a).setU32(off::inputNumLines, 3);
+    EXPECT_EQ(snmpblock::Block(b).u32(off::inputNumLines), 3u);
+
+    int q = snmpblock::openQueue(key);
+    ASSERT_GE(q, 0);
+    snmpblock::Message m{};
+    EXPECT_FALSE(snmpblock::receiveMessage(q, 10, m));
+    ASSERT_TRUE(snmpblock::sendMessage(q, snmpblock::encodeCommand({5, 30, 0})));
+    ASSERT_TRUE(snmpblock::receiveMessage(q, 10, m));
+    EXPECT_EQ(snmpblock::decodeCommand(m).value1, 30);
+
+    // a segment of the wrong size under the key cannot be attached
+    int id = shmget(key, 0, 0);
+    snmpblock::detachBlock(a);
+    snmpblock::detachBlock(b);
+    shmctl(id, IPC_RMID, nullptr);
+    int small = shmget(key, 16, IPC_CREAT | 0600);
+    ASSERT_GE(small, 0);
+    EXPECT_EQ(snmpblock::attachBlock(key, &stage), nullptr);
+    EXPECT_EQ(stage, 1);
+    shmctl(small, IPC_RMID, nullptr);
+    msgctl(q, IPC_RMID, nullptr);
+}
+
+// ---------------------------------------------------------------- records
+
+TEST(Params, DefaultsSystemTextsAndLongValues)
+{
+    MapSettings s;
+    s.v["System_Location"] = std::string(64, 'L');
+    s.v["System_Admin"] = "ops team";
+    s.v["snmp_community_0"] = std::string(40, 'c');
+    s.v["trap_to_ip_2"] = std::string(80, '1');
+    AgentParams a;
+    TrapParams t;
+    loadParams(s, a, t);
+    EXPECT_EQ(a.port, 161u);
+    EXPECT_EQ(t.port, 162u);
+    EXPECT_EQ(t.time, 10u);
+    EXPECT_EQ(t.count, 5u);
+    EXPECT_EQ(a.systemLocation, "none");
+    EXPECT_EQ(a.systemName, "none");
+    EXPECT_EQ(a.systemAdmin, "ops team");
+    EXPECT_EQ(a.rows[0].community.size(), 31u);
+    EXPECT_EQ(t.rows[2].toIp.size(), 63u);
+}
+
+TEST(Params, ChangeDetectionSeesEveryRowField)
+{
+    MapSettings s;
+    AgentParams a1, a2;
+    TrapParams t1, t2;
+    loadParams(s, a1, t1);
+    loadParams(s, a2, t2);
+    EXPECT_TRUE(a1 == a2 && t1 == t2);
+    s.v["trap_privacy_pass_7"] = "secret99";
+    loadParams(s, a2, t2);
+    EXPECT_FALSE(t1 == t2);
+    loadParams(s, a1, t1);
+    s.v["engineid_string"] = "other"; // not part of the records
+    loadParams(s, a2, t2);
+    EXPECT_TRUE(a1 == a2 && t1 == t2);
+    s.v["snmp_permission_3"] = "2";
+    loadParams(s, a2, t2);
+    EXPECT_FALSE(a1 == a2);
+}
+
+// ---------------------------------------------------------------- config file
+
+TEST(ConfigFile, CommunityRowsTrapsAndOrder)
+{
+    MapSettings s;
+    s.v["snmp_port"] = "16100";
+    s.v["System_Name"] = "ups-1";
+    s.v["System_Admin"] = "Jo \"the admin\" Doe";
+    s.v["System_Location"] = "Room 4, rack 2";
+    s.v["snmp_community_0"] = "public";
+    s.v["snmp_permission_0"] = "1";
+    s.v["snmp_manage_ip_0"] = "*.*.*.*";
+    s.v["snmp_community_1"] = "my secret";
+    s.v["snmp_permission_1"] = "2";
+    s.v["snmp_manage_ip_1"] = "10.0.0.5";
+    s.v["snmp_community_2"] = "off";
+    s.v["snmp_permission_2"] = "0";
+    s.v["trap_way_0"] = "1";
+    s.v["trap_to_ip_0"] = "127.0.0.1";
+    s.v["trap_community_0"] = "public";
+    s.v["trap_way_1"] = "2";
+    s.v["trap_to_ip_1"] = "127.0.0.2";
+    s.v["trap_community_1"] = "inf";
+    s.v["trap_port"] = "16200";
+    AgentParams a;
+    TrapParams t;
+    loadParams(s, a, t);
+    std::string expected = "agentAddress udp:16100\n"
+                           "sysLocation Room 4, rack 2\n"
+                           "sysContact Jo \"the admin\" Doe\n"
+                           "sysName ups-1\n"
+                           "engineIDType 3\n"
+                           "dlmod upsmib /root/app/lib/libupsmib.so\n"
+                           "rocommunity public\n"
+                           "rwcommunity \"my secret\" 10.0.0.5\n"
+                           "trap2sink 127.0.0.1:16200 public\n"
+                           "trapsess -C i -v 2c 127.0.0.2:16200 -c inf -t 50 -r 5\n";
+    EXPECT_EQ(buildConfig(a, t, "", "", paths()), expected);
+}
+
+TEST(ConfigFile, EnterpriseIpv6AndEngineIdTypes)
+{
+    MapSettings s;
+    s.v["mibType"] = "1";
+    s.v["snmp_net_type"] = "1";
+    s.v["snmp_community_4"] = "pub";
+    s.v["snmp_permission_4"] = "1";
+    s.v["snmp_manage_ip_4"] = "fe80::1";
+    s.v["trap_way_0"] = "1";
+    s.v["trap_to_ip_0"] = "::1";
+    s.v["trap_community_0"] = "c";
+    AgentParams a;
+    TrapParams t;
+    loadParams(s, a, t);
+    std::string text = buildConfig(a, t, "", "", paths());
+    EXPECT_NE(text.find("agentAddress udp6:161\n"), std::string::npos);
+    EXPECT_NE(text.find("dlmod mib935 /root/app/lib/libmib935.so\n"), std::string::npos);
+    EXPECT_NE(text.find("rocommunity6 pub fe80::1\n"), std::string::npos);
+    EXPECT_NE(text.find("trap2sink udp6:[::1]:162 c\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 28), "sysObjectID 1.3.6.1.4.1.935\n");
+
+    const char* lines[] = {"engineIDType 3", "engineIDType 1", "engineIDType 2",
+                           "engineID 0x8000aa"};
+    for (int type = 0; type < 5; ++type) {
+        t.engineIdType = static_cast<std::uint32_t>(type);
+        text = buildConfig(a, t, "0x8000aa", "", paths());
+        if (type < 4)
+            EXPECT_NE(text.find(std::string(lines[type]) + "\n"), std::string::npos) << type;
+        else
+            EXPECT_EQ(text.find("engineID"), std::string::npos);
+    }
+}
+
+TEST(ConfigFile, V3UsersAndSessionsQuoteTheirWords)
+{
+    MapSettings s;
+    s.v["snmpv3_version"] = "1";
+    s.v["snmp_user_0"] = "admin";
+    s.v["snmp_pass_word_0"] = "auth pass\\1";
+    s.v["snmp_auth_flag_0"] = "1";
+    s.v["snmp_privacy_flag_0"] = "1";
+    s.v["snmp_privacy_password_0"] = "privpass";
+    s.v["snmp_permission_0"] = "2";
+    s.v["snmp_community_1"] = "ignored-in-v3";
+    s.v["snmp_permission_1"] = "1";
+    s.v["snmp_user_1"] = "ro";
+    s.v["trap_snmp_version"] = "1";
+    s.v["trap_way_0"] = "1";
+    s.v["trap_to_ip_0"] = "127.0.0.1";
+    s.v["trap_username_0"] = "tu";
+    s.v["trap_userpass_0"] = "tpass123";
+    s.v["trap_privacy_pass_0"] = "ppass123";
+    s.v["trap_way_1"] = "3";
+    s.v["trap_to_ip_1"] = "127.0.0.1";
+    s.v["trap_username_1"] = "iu";
+    s.v["trap_userpass_1"] = "ipass123";
+    s.v["trap_auth_1"] = "1";
+    s.v["trap_privacyflag_1"] = "1";
+    s.v["trap_privacy_pass_1"] = "ipriv123";
+    s.v["trap_way_2"] = "200"; // outside 2..127: no line
+    s.v["trap_to_ip_2"] = "127.0.0.1";
+    AgentParams a;
+    TrapParams t;
+    loadParams(s, a, t);
+    std::string text = buildConfig(a, t, "", "0x80001f8803", paths());
+    EXPECT_NE(text.find("rwuser admin priv\n"
+                        "createUser admin SHA \"auth pass\\\\1\" AES privpass\n"
+                        "rouser ro priv\n"
+                        "createUser ro MD5 \"\" DES \"\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("community"), std::string::npos);
+    EXPECT_NE(text.find("trapsess -v 3 -u tu -e 0x80001f8803 -a MD5 -A tpass123 -x DES -X ppass123 "
+                        "-l authPriv 127.0.0.1:162\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("trapsess -C i -t 50 -r 5 -v 3 -u iu -a SHA -A ipass123 -x AES -X ipriv123 "
+                        "-l authPriv 127.0.0.1:162\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 12);
+}
+
+TEST(ConfigFile, NoValueCanAddALine)
+{
+    MapSettings s;
+    s.v["System_Name"] = "x\nrwcommunity evil";
+    s.v["snmp_community_0"] = "a\nrwcommunity evil";
+    s.v["snmp_permission_0"] = "1";
+    s.v["trap_way_0"] = "1";
+    s.v["trap_to_ip_0"] = "127.0.0.1";
+    s.v["trap_community_0"] = "two words";
+    AgentParams a;
+    TrapParams t;
+    loadParams(s, a, t);
+    std::string text = buildConfig(a, t, "", "", paths());
+    EXPECT_EQ(text.find("\nrwcommunity"), std::string::npos) << text;
+    EXPECT_NE(text.find("sysName x rwcommunity evil\n"), std::string::npos);
+    EXPECT_NE(text.find("rocommunity \"a rwcommunity evil\"\n"), std::string::npos);
+    // trap2sink cannot quote: the same sink is written as a session
+    EXPECT_NE(text.find("trapsess -v 2c -c \"two words\" 127.0.0.1:162\n"), std::string::npos);
+}
+
+TEST(ConfigFile, SandboxListensOnLoopbackOnly)
+{
+    AgentParams a;
+    TrapParams t;
+    a.port = 1611;
+    ConfigPaths p = paths();
+    p.loopbackOnly = true;
+    EXPECT_EQ(buildConfig(a, t, "", "", p).substr(0, 36), "agentAddress udp:127.0.0.1:1611\nsysL");
+    a.ipv6 = 1;
+    EXPECT_EQ(buildConfig(a, t, "", "", p).substr(0, 31), "agentAddress udp6:[::1]:1611\nsy");
+}
+
+TEST(ConfigFile, EngineIdFromAgentState)
+{
+    std::string state = std::string(500, '#') + "\nsetserialno 12\noldEngineID 0x80001f88044142\n";
+    EXPECT_EQ(engineIdFromState(state), "0x80001f88044142");
+    EXPECT_EQ(engineIdFromState("nothing here\n"), "");
+    // only the tail is searched
+    EXPECT_EQ(engineIdFromState("oldEngineID 0x01\n" + std::string(200, '#')), "");
+}
+
+// ---------------------------------------------------------------- refresh
+
+TEST(Refresh, ScalesFollowTheMibAndTheUpsType)
+{
+    MapSettings s;
+    MapSignals g;
+    Buffer b;
+    g.set(40133, 230.6f);
+    g.set(40107, 25.4f);
+    g.set(40139, 50.02f);
+    g.set(40106, -1.25f);
+    g.set(40170, 1.5f);
+    g.set(40199, 2.5f);
+    g.set(30004, 10.0f);
+    g.set(40096, 297);
+    g.set(40103, 30);
+    g.set(40120, 45);
+    g.set(40000, 'A');
+    g.set(40001, 'B');
+    s.v["System_Name"] = "card";
+    refreshBlock(b.block, s, g, 0);
+    EXPECT_EQ(b.block.i32(off::inputVoltage), 230);
+    EXPECT_EQ(b.block.i32(off::batteryTemperature), 25);
+    EXPECT_EQ(b.block.i32(off::inputFrequency), 500);
+    EXPECT_EQ(b.block.i32(off::batteryCurrent), -12); // towards zero
+    EXPECT_EQ(b.block.i32(off::outputPower), 1);
+    EXPECT_EQ(b.block.i32(off::configOutputVA), 10000);
+    EXPECT_EQ(b.block.i32(off::estimatedMinutesRemaining), 30);
+    EXPECT_EQ(b.block.text(off::identManufacturer, 32), "AB");
+    EXPECT_EQ(b.block.text(off::identAgentSoftwareVersion, 64), "FW02K13");
+    EXPECT_EQ(b.block.text(off::identName, 64), "card");
+
+    s.v["ups_type"] = "7";
+    s.v["battery_enable_type"] = "1";
+    refreshBlock(b.block, s, g, 1);
+    EXPECT_EQ(b.block.i32(off::inputVoltage), 2306);
+    EXPECT_EQ(b.block.i32(off::batteryTemperature), 254);
+    EXPECT_EQ(b.block.i32(off::outputPower), 1500);
+    EXPECT_EQ(b.block.i32(off::bypassPower), 2500);
+    EXPECT_EQ(b.block.i32(off::estimatedMinutesRemaining), 45);
+}
+
+TEST(Refresh, SensorsWithZeroDivisorAndDisabled)
+{
+    MapSettings s;
+    MapSignals g;
+    Buffer b;
+    g.set(40208, 2534, 61);
+    g.set(40213, 456, 61);
+    g.set(20038 + 4, 1); // sensor 2 over temperature
+    s.v["ths_enable"] = "1";
+    s.v["temp_conver2"] = "0";
+    refreshBlock(b.block, s, g, 0);
+    EXPECT_EQ(b.block.i32(off::thsTemperature), 253);   // 2534 / 100 * 10
+    EXPECT_EQ(b.block.i32(off::thsHumidity + 4), 4560); // divisor 0 read as 1
+    EXPECT_EQ(b.block.u8(off::overTemperature + 1), 1);
+    s.v["ths_enable"] = "0";
+    refreshBlock(b.block, s, g, 0);
+    EXPECT_EQ(b.block.i32(off::thsTemperature), 0);
+    EXPECT_EQ(b.block.u8(off::overTemperature + 1), 0);
+}
+
+TEST(Refresh, AlarmTableKeepsSixSlotsInPlace)
+{
+    MapSettings s;
+    MapSignals g;
+    Buffer b;
+    s.v["system_run_time"] = "10";
+    for (int j : {2, 3, 5, 7, 9, 11, 13})
+        g.set(19999 + j, 1);
+    refreshBlock(b.block, s, g, 0);
+    int listed = 0;
+    for (int i = 0; i < 6; ++i)
+        if (b.block.alarmId(i)) ++listed;
+    EXPECT_EQ(listed, 6);
+    EXPECT_EQ(b.block.alarmId(0), 2);
+    EXPECT_EQ(b.block.alarmTime(0), 1000u);
+    EXPECT_EQ(b.block.alarmId(6), 0); // entries past 5 stay unused
+    for (int j : {2, 3, 5, 7, 9, 11, 13})
+        EXPECT_EQ(b.block.alarmState(j), 1) << j;
+
+    // alarm 5 clears: its slot (2) goes to the waiting alarm 13, stamped now
+    g.set(19999 + 5, 0);
+    s.v["system_run_time"] = "20";
+    refreshBlock(b.block, s, g, 0);
+    EXPECT_EQ(b.block.alarmState(5), 0);
+    EXPECT_EQ(b.block.alarmId(2), 13);
+    EXPECT_EQ(b.block.alarmTime(2), 2000u);
+    EXPECT_EQ(b.block.alarmId(0), 2); // others did not move
+
+    // alarm 2 clears and comes back: new time stamp
+    g.set(19999 + 2, 0);
+    refreshBlock(b.block, s, g, 0);
+    EXPECT_EQ(b.block.alarmId(0), 0);
+    g.set(19999 + 2, 1);
+    s.v["system_run_time"] = "30";
+    refreshBlock(b.block, s, g, 0);
+    EXPECT_EQ(b.block.alarmId(0), 2);
+    EXPECT_EQ(b.block.alarmTime(0), 3000u);
+}
+
+// ---------------------------------------------------------------- commands
+
+TEST(Commands, DelaysAndEventsByUpsType)
+{
+    auto a = commandAction({5, 30, 0}, 0);
+    EXPECT_EQ(a.settingKey, "in_tast5");
+    EXPECT_EQ(a.settingValue, "1");
+    EXPECT_EQ(a.event, 5);
+    EXPECT_EQ(a.logCode, 1255);
+    a = commandAction({5, 600, 0}, 2);
+    EXPECT_EQ(a.settingKey, "in_tast16");
+    EXPECT_EQ(a.settingValue, "10");
+    EXPECT_EQ(a.event, 16);
+    EXPECT_EQ(a.logCode, 1266);
+    a = commandAction({5, 600, 0}, 5);
+    EXPECT_EQ(a.settingKey, "");
+    EXPECT_EQ(a.event, 7);
+    EXPECT_EQ(a.logCode, 1257);
+    a = commandAction({23, 12, 0}, 1);
+    EXPECT_EQ(a.settingKey, "in_tast23");
+    EXPECT_EQ(a.settingValue, "12");
+    EXPECT_EQ(a.event, 23);
+    EXPECT_EQ(a.logCode, 1273);
+    a = commandAction({23, 120, 0}, 2);
+    EXPECT_EQ(a.settingKey, "in_tast15");
+    EXPECT_EQ(a.settingValue, "2");
+    EXPECT_EQ(a.logCode, 1265);
+    a = commandAction({23, 120, 0}, 4);
+    EXPECT_EQ(a.event, 4);
+    EXPECT_EQ(a.logCode, 1254);
+    a = commandAction({6, 0, 0}, 4);
+    EXPECT_EQ(a.event, 6);
+    EXPECT_EQ(a.logCode, 1256);
+}
+
+TEST(TrapTest, OneCommandPerSelectedBit)
+{
+    TrapParams t;
+    t.port = 16200;
+    t.rows[2] = TrapRow{};
+    t.rows[2].way = 1;
+    t.rows[2].toIp = "127.0.0.1";
+    t.rows[2].community = "pub lic";
+    auto cmds = trapTestCommands(t, 3, 0b1011, 0, "");
+    ASSERT_EQ(cmds.size(), 3u);
+    std::vector<std::string> first = {"snmptrap",
+                                      "-v",
+                                      "2c",
+                                      "-c",
+                                      "pub lic",
+                                      "127.0.0.1:16200",
+                                      "2",
+                                      "1.3.6.1.2.1.33.2.3",
+                                      "1.3.6.1.2.1.33.1.6.2.1.1",
+                                      "i",
+                                      "1",
+                                      "1.3.6.1.2.1.33.1.6.2.1.2",
+                                      "o",
+                                      "1.3.6.1.2.1.33.1.6.3.1"};
+    EXPECT_EQ(cmds[0], first);
+    EXPECT_EQ(cmds[1][10], "3"); // bit 1 -> alarm 3
+    EXPECT_EQ(cmds[2][10], "2"); // bit 3 -> alarm 2
+
+    EXPECT_TRUE(trapTestCommands(t, 3, 0, 0, "").empty());
+    EXPECT_TRUE(trapTestCommands(t, 2, 1, 0, "").empty()); // row disabled
+    EXPECT_TRUE(trapTestCommands(t, 9, 1, 0, "").empty());
+    t.version = 2;
+    EXPECT_TRUE(trapTestCommands(t, 3, 1, 0, "").empty());
+
+    t.version = 1;
+    t.rows[2].way = 2;
+    t.rows[2].username = "u";
+    cmds = trapTestCommands(t, 3, 1u << 23, 1, "0x80");
+    ASSERT_EQ(cmds.size(), 1u);
+    std::vector<std::string> inform = {"snmpinform", "-t",
+                                       "50",         "-r",
+                                       "5",          "-v",
+                                       "3",          "-u",
+                                       "u",          "-a",
+                                       "MD5",        "-A",
+                                       "",           "-x",
+                                       "DES",        "-X",
+                                       "",           "-l",
+                                       "authPriv",   "127.0.0.1:16200",
+                                       "2",          "1.3.6.1.4.1.935.0.0"};
+    EXPECT_EQ(cmds[0], inform);
+}
+
+TEST(TrapTest, MaskBitsMapToWellKnownAlarms)
+{
+    std::set<int> seen;
+    for (int b = 0; b < 24; ++b)
+        seen.insert(maskBitAlarm(b));
+    EXPECT_EQ(seen.size(), 24u);
+    EXPECT_EQ(*seen.begin(), 1);
+    EXPECT_EQ(*seen.rbegin(), 24);
+    EXPECT_EQ(maskBitAlarm(13), 24);
+    EXPECT_EQ(maskBitAlarm(24), 0);
+}
