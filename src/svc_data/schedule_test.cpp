@@ -1,0 +1,293 @@
+// Schedules, shutdown delays and the automatic test on a faked clock (UTC).
+#include "data_fixture.hpp"
+
+using namespace svc_data;
+using namespace svc_data_test;
+
+namespace
+{
+
+TEST(ScheduleParse, ClockDateAndInteger)
+{
+    EXPECT_EQ(parseClock("22:00"), 22 * 60);
+    EXPECT_EQ(parseClock("7:05"), 7 * 60 + 5);
+    EXPECT_EQ(parseClock(" 00:00 "), 0);
+    for (const char* bad :
+         {"", "25:99", "24:00", "12:60", "12:5", "ab:cd", "12:00:00", "-1:00", "12;00", "1200"})
+        EXPECT_FALSE(parseClock(bad)) << bad;
+    EXPECT_EQ(parseDate("2026/12/08"), (Date{2026, 12, 8}));
+    EXPECT_EQ(parseDate("2028/02/29"), (Date{2028, 2, 29}));
+    for (const char* bad : {"", "2026/13/40", "2026/02/29", "2026-12-08", "26/12/08", "2026/0/1",
+                            "2026/12/32", "2026/12/08x"})
+        EXPECT_FALSE(parseDate(bad)) << bad;
+    EXPECT_EQ(parseInteger(" 42 "), 42);
+    EXPECT_EQ(parseInteger("-3"), -3);
+    EXPECT_FALSE(parseInteger("4x"));
+    EXPECT_FALSE(parseInteger(""));
+}
+
+TEST(ScheduleParse, NextTestDateMovesForwardToTheWeekday)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(daysToWeekday(2, 2), 0);
+    EXPECT_EQ(daysToWeekday(2, 1), 6); // Tuesday to the next Monday, not back one day
+    EXPECT_EQ(daysToWeekday(6, 0), 1);
+    const std::time_t last = at(2026, 12, 8, 10, 0); // Tuesday
+    EXPECT_EQ(nextTestTime(last, 1, 2), at(2026, 12, 15, 10, 0));
+    EXPECT_EQ(nextTestTime(last, 1, 1), at(2026, 12, 21, 10, 0));
+    EXPECT_EQ(nextTestTime(last, 2, 5), at(2026, 12, 25, 10, 0));
+    EXPECT_EQ(localTm(nextTestTime(last, 4, 0)).tm_wday, 0);
+}
+
+class ScheduleTest : public DataTest
+{
+  protected:
+    void SetUp() override
+    {
+        DataTest::SetUp();
+        SaveSettings("in_tast1", "3");
+        SaveSettings("in_tast5", "30");
+        core_.start();
+    }
+};
+
+TEST_F(ScheduleTest, WeeklyOffTimeWarnsThenShutsDownOnce)
+{
+    SaveSettings("sched_off3", "22:00"); // entry 3 = Tuesday
+    SaveSettingi("sche_bef_min", 5);
+
+    clock_ = at(2026, 12, 8, 21, 54, 55);
+    EXPECT_FALSE(core_.weeklySchedule());
+    EXPECT_EQ(ups(Alarm_ShutdownPending), 0.0f);
+    clock_ = at(2026, 12, 8, 21, 55, 0);
+    EXPECT_FALSE(core_.weeklySchedule());
+    EXPECT_EQ(ups(Alarm_ShutdownPending), 1.0f);
+    EXPECT_TRUE(takeCommands().empty());
+
+    for (int s = 0; s < 60; s += 5) {
+        clock_ = at(2026, 12, 8, 22, 0, s);
+        EXPECT_TRUE(core_.weeklySchedule());
+    }
+    EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
+    EXPECT_EQ(takeStore(), (Requests{{1404, -1}}));
+    EXPECT_EQ(ups(Alarm_ShutdownPending), 0.0f);
+    EXPECT_EQ(ups(Alarm_ShutdownImminent), 0.0f);
+
+    clock_ = at(2026, 12, 8, 22, 1, 0);
+    EXPECT_FALSE(core_.weeklySchedule());
+    // Another weekday's entry is not looked at.
+    clock_ = at(2026, 12, 9, 22, 0, 0);
+    EXPECT_FALSE(core_.weeklySchedule());
+    // A week later the same entry acts again.
+    clock_ = at(2026, 12, 15, 22, 0, 0);
+    EXPECT_TRUE(core_.weeklySchedule());
+    EXPECT_EQ(takeCommands().size(), 1u);
+}
+
+TEST_F(ScheduleTest, WeeklyOnTimeRestarts)
+{
+    SaveSettings("sched_on3", "06:30");
+    SaveSettings("sched_off3", "06:30"); // the restart owns the minute
+    clock_ = at(2026, 12, 8, 6, 30, 0);
+    EXPECT_TRUE(core_.weeklySchedule());
+    clock_ += 30;
+    EXPECT_TRUE(core_.weeklySchedule());
+    EXPECT_EQ(takeCommands(), (Commands{{60, "7,3,30"}}));
+    EXPECT_EQ(takeStore(), (Requests{{1407, -1}}));
+}
+
+TEST_F(ScheduleTest, OneOffWinsOverWeeklyInTheSameMinute)
+{
+    SaveSettings("sched_on3", "08:15");
+    SaveSettings("ssched_d2", "2026/12/08");
+    SaveSettings("ssched_off2", "08:15");
+    SaveSettings("ssched_d3", "2026/12/09"); // another day: ignored today
+    SaveSettings("ssched_on3", "08:15");
+    for (int s = 0; s < 60; s += 5) {
+        clock_ = at(2026, 12, 8, 8, 15, s);
+        core_.supervisionPass();
+    }
+    EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
+    EXPECT_EQ(takeStore(), (Requests{{1404, -1}}));
+
+    // Without the one-off entry the weekly one acts.
+    DeleteSetting("ssched_d2");
+    clock_ = at(2026, 12, 15, 8, 15, 0);
+    core_.supervisionPass();
+    EXPECT_EQ(takeCommands(), (Commands{{60, "7,3,30"}}));
+
+    // Schedules off: nothing.
+    SaveSettingi("use_dev_fun3", 0);
+    clock_ = at(2026, 12, 22, 8, 15, 0);
+    core_.supervisionPass();
+    EXPECT_TRUE(takeCommands().empty());
+}
+
+TEST_F(ScheduleTest, MalformedEntriesDoNothingAndAreLoggedOnce)
+{
+    SaveSettings("sched_off3", "25:99");
+    SaveSettings("sched_on3", "");
+    SaveSettings("ssched_d1", "2026/13/40");
+    SaveSettings("ssched_off1", "22:00");
+    SaveSettings("sche_bef_min", "soon");
+    const int before = appLogCount("sched_off3");
+    const int beforeDate = appLogCount("ssched_d1");
+    for (int m = 0; m < 3; ++m) {
+        clock_ = at(2026, 12, 8, 22, m, 0);
+        EXPECT_FALSE(core_.oneOffSchedule());
+        EXPECT_FALSE(core_.weeklySchedule());
+    }
+    EXPECT_TRUE(takeCommands().empty());
+    EXPECT_EQ(appLogCount("sched_off3") - before, 1);
+    EXPECT_EQ(appLogCount("ssched_d1") - beforeDate, 1);
+}
+
+TEST_F(ScheduleTest, LowBatteryShutdownWithoutDelay)
+{
+    SaveSettingi("sel_batlow", 1);
+    SaveSettingi("bat_time", 0);
+    SetDevValue(60, Alarm_LowBattery, 1);
+    core_.alarmDelays();
+    EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
+    EXPECT_EQ(takeStore(), (Requests{{1404, -1}}));
+    clock_ += 5;
+    core_.alarmDelays();
+    EXPECT_EQ(takeCommands().size(), 1u); // again on every pass while it lasts
+    SetDevValue(60, Alarm_LowBattery, 0);
+    clock_ += 5;
+    core_.alarmDelays();
+    EXPECT_TRUE(takeCommands().empty());
+
+    // Not selected: nothing.
+    SaveSettingi("sel_batlow", 0);
+    SetDevValue(60, Alarm_LowBattery, 1);
+    core_.alarmDelays();
+    EXPECT_TRUE(takeCommands().empty());
+}
+
+TEST_F(ScheduleTest, LowBatteryShutdownAfterTwoMinutes)
+{
+    SaveSettingi("sel_batlow", 1);
+    SaveSettingi("bat_time", 2);
+    SetDevValue(60, Alarm_LowBattery, 1);
+    const std::time_t start = clock_;
+    std::vector<int> sentAt;
+    for (int s = 0; s <= 300; s += 5) {
+        clock_ = start + s;
+        core_.alarmDelays();
+        if (!takeCommands().empty()) sentAt.push_back(s);
+        if (s == 5) {
+            EXPECT_EQ(ups(Alarm_ShutdownImminent), 1.0f); // counting down
+        }
+    }
+    EXPECT_EQ(sentAt, (std::vector<int>{120, 240}));
+
+    // The alarm ends during a countdown: no shutdown, and "imminent" is cleared.
+    SetDevValue(60, Alarm_OutputOverload, 1);
+    SaveSettingi("sel_overload", 1);
+    SaveSettingi("load_time", 5);
+    SetDevValue(60, Alarm_LowBattery, 0);
+    clock_ += 5;
+    core_.alarmDelays();
+    EXPECT_EQ(ups(Alarm_ShutdownImminent), 1.0f);
+    SetDevValue(60, Alarm_OutputOverload, 0);
+    clock_ += 5;
+    core_.alarmDelays();
+    EXPECT_EQ(ups(Alarm_ShutdownImminent), 0.0f);
+    EXPECT_TRUE(takeCommands().empty());
+
+    // A delay that is not a number does nothing.
+    SaveSettings("bat_time", "two");
+    SetDevValue(60, Alarm_LowBattery, 1);
+    for (int i = 0; i < 3; ++i, clock_ += 200)
+        core_.alarmDelays();
+    EXPECT_TRUE(takeCommands().empty());
+}
+
+class AutoTestTest : public ScheduleTest
+{
+  protected:
+    void SetUp() override
+    {
+        ScheduleTest::SetUp();
+        SaveSettingi("config_test_period", 1);
+        SaveSettingi("config_test_weekly", 2); // Tuesday
+        SaveSettings("config_test_time", "10:00");
+        SaveSettingi("cycleTime", 1);
+        SaveSettingi("config_test_type", 1);
+        SaveSettings("config_test_pre_time", "10");
+    }
+    // Runs the passes of one minute, returns the commands sent.
+    Commands minute(std::time_t t)
+    {
+        for (int s = 0; s < 60; s += 5) {
+            clock_ = t + s;
+            core_.automaticTest();
+        }
+        return takeCommands();
+    }
+};
+
+TEST_F(AutoTestTest, RunsOnItsWeekdayOnceAndBooksTheNextDate)
+{
+    EXPECT_TRUE(minute(at(2026, 12, 7, 10, 0)).empty()); // Monday
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time", "x"), "");
+
+    EXPECT_EQ(minute(at(2026, 12, 8, 10, 0)), (Commands{{60, "2,10,30"}}));
+    EXPECT_EQ(takeStore(), (Requests{{1402, -1}}));
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_cur_time"), "2026-12-08 10:00");
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2026-12-15 10:00");
+    EXPECT_EQ(GetSettingi("ups_auto_test_last_time"), int(at(2026, 12, 8, 10, 0)));
+
+    EXPECT_TRUE(minute(at(2026, 12, 8, 10, 1)).empty());
+    EXPECT_EQ(minute(at(2026, 12, 15, 10, 0)).size(), 1u);
+
+    // Test type 0 and 2 map to commands 0 and 1.
+    SaveSettingi("config_test_type", 2);
+    EXPECT_EQ(minute(at(2026, 12, 22, 10, 0)), (Commands{{60, "1,10,30"}}));
+    SaveSettingi("config_test_type", 7); // unknown: no command
+    EXPECT_TRUE(minute(at(2026, 12, 29, 10, 0)).empty());
+}
+
+TEST_F(AutoTestTest, NextDateAfterAWeekdayChange)
+{
+    ASSERT_EQ(minute(at(2026, 12, 8, 10, 0)).size(), 1u);
+    // Moved to Monday: the next test is the first Monday a cycle after the
+    // last one (Tue 15th + 6 days), and runs there.
+    SaveSettingi("config_test_weekly", 1);
+    EXPECT_TRUE(minute(at(2026, 12, 14, 10, 0)).empty());
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2026-12-21 10:00");
+    EXPECT_EQ(minute(at(2026, 12, 21, 10, 0)).size(), 1u);
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2026-12-28 10:00");
+
+    // Moved to Friday, two-week cycle: from Mon 21st + 14 days to Fri 2027-01-08.
+    SaveSettingi("config_test_weekly", 5);
+    SaveSettingi("cycleTime", 2);
+    EXPECT_TRUE(minute(at(2026, 12, 25, 10, 0)).empty());
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2027-01-08 10:00");
+    EXPECT_EQ(minute(at(2027, 1, 8, 10, 0)).size(), 1u);
+}
+
+TEST_F(AutoTestTest, OffOrMalformedDoesNothing)
+{
+    SaveSettingi("config_test_period", 0);
+    SaveSettingi("ups_auto_test_last_time", 12345);
+    SaveSettings("ups_auto_test_next_time", "2026-12-08 10:00");
+    clock_ = at(2026, 12, 8, 10, 0);
+    core_.supervisionPass();
+    EXPECT_TRUE(takeCommands().empty());
+    EXPECT_EQ(GetSettingi("ups_auto_test_last_time"), 0);
+    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time", "x"), "");
+
+    SaveSettingi("config_test_period", 1);
+    for (auto [k, v] :
+         {std::pair{"cycleTime", "0"}, std::pair{"cycleTime", "x"},
+          std::pair{"config_test_weekly", "9"}, std::pair{"config_test_time", "25:99"}}) {
+        SetUp();
+        SaveSettings(k, v);
+        EXPECT_TRUE(minute(at(2026, 12, 8, 10, 0)).empty()) << k << "=" << v;
+    }
+}
+
+} // namespace
