@@ -16,6 +16,9 @@
                                                card should show for the state
     sim.state()    -> the state dict (see default_state in the simulator)
     sim.stop()                                 # also at interpreter exit
+    sim.attach(card)                           # before card.start(): makes
+                                               # card_tty reachable from inside
+                                               # the card's sandbox as well
 
 Scenarios: "normal", "mains_failure", "low_battery", "depleted",
 "mains_return", "bypass", "overload", "test", "test_end", "eco", "standby",
@@ -50,12 +53,9 @@ try:
 except Exception:  # the harness is not there yet: a socat pair of our own
 
     class PtyPair:
-        def __init__(self):
-            import tempfile
-
-            self._dir = tempfile.mkdtemp(prefix="pty")
-            self.a = os.path.join(self._dir, "a")
-            self.b = os.path.join(self._dir, "b")
+        def __init__(self, directory, name="tty"):
+            self.a = os.path.join(str(directory), name + "-a")
+            self.b = os.path.join(str(directory), name + "-b")
             self._proc = subprocess.Popen(
                 ["socat", "pty,raw,echo=0,link=" + self.a,
                  "pty,raw,echo=0,link=" + self.b],
@@ -77,7 +77,7 @@ class RegupsSim:
                  scenarios=()):
         self.tmp = Path(tmp_path)
         self.tmp.mkdir(parents=True, exist_ok=True)
-        self.pair = PtyPair()
+        self.pair = PtyPair(self.tmp, "ups")
         self.card_tty = self.pair.b
         ready = self.tmp / "regups_sim.ready"
         if ready.exists():
@@ -102,6 +102,14 @@ class RegupsSim:
         info = json.loads(ready.read_text())
         self.client = SimClient(info["control_port"])
         atexit.register(self.stop)
+
+    def attach(self, card):
+        """Make card_tty openable by a card whose runtime maps port device
+        paths into its sandbox root (harmless when it does not)."""
+        inside = os.path.join(str(card.sysroot), self.card_tty.lstrip("/"))
+        if not os.path.lexists(inside):
+            os.makedirs(os.path.dirname(inside), exist_ok=True)
+            os.symlink(self.card_tty, inside)
 
     # -- state -------------------------------------------------------------
     def scenario(self, name):
