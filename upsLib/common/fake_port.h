@@ -51,7 +51,8 @@ inline int fakeRead(void* h, void* buf, int max)
     Bytes chunk = std::move(port->reads.front());
     port->reads.pop_front();
     const int n = std::min<int>(max, static_cast<int>(chunk.size()));
-    std::memcpy(buf, chunk.data(), n);
+    if (n > 0)
+        std::memcpy(buf, chunk.data(), n);
     return n;
 }
 
