@@ -240,15 +240,15 @@ MHD_Result begin(MHD_Connection* conn, const char* method, Exchange& ex)
     ex.req.sessionId = g.sessionId;
 
     const Route* target = resolve(ex);
-    if (!target || (!target->function && !ex.file && !ex.debugPage)) {
-        sendError(reply, 404);
-        return send(conn, ex, reply);
-    }
-    if (!levelAllows(target->group, ex.req.level, ex.req.method, target->actsOnRead)) {
+    if (target && !levelAllows(target->group, ex.req.level, ex.req.method, target->actsOnRead)) {
         AppLogOut("[%s] %s refused to %s (level %d)", __func__, ex.req.uri.c_str(),
                   headerSafe(ex.req.user).c_str(), ex.req.level);
         sendError(reply, 403);
         reply.close = true;
+        return send(conn, ex, reply);
+    }
+    if (!target || (!target->function && !ex.file && !ex.debugPage)) {
+        sendError(reply, 404);
         return send(conn, ex, reply);
     }
     ex.route = target;
