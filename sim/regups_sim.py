@@ -201,6 +201,7 @@ def default_state(model=299):
         "output_state": "inverter",
         "faults": [],  # semantic fault names, or raw bits "A71", "B35", "C29"
         "buzzer": 1,
+        "discharge_step": 0.0,  # charge % lost per second by "discharge"
     }
 
 
@@ -726,6 +727,23 @@ def _mains_off(s):
     _add_fault(s, "input")
 
 
+def discharge_tick(state):
+    """One second of the "discharge" scenario: the battery runs down, low
+    battery at 20 %, depleted at 0 %."""
+    s = state
+    step = s["discharge_step"]
+    if not step or s["mode"] != "battery":
+        return
+    s["charge"] = max(0.0, round(s["charge"] - step, 1))
+    s["minutes"] = int(s["charge"] * 0.3)
+    s["battery_v"] = round(180.0 + 0.6 * s["charge"], 1)
+    if s["charge"] <= 20.0:
+        _add_fault(s, "low_battery")
+    if s["charge"] <= 0.0:
+        _add_fault(s, "depleted")
+        s["discharge_step"] = 0.0
+
+
 def apply_scenario(state, name):
     """Change the state as the named situation would; returns the state."""
     s = state
@@ -752,7 +770,11 @@ def apply_scenario(state, name):
         s["charge"] = 0.0
         _add_fault(s, "low_battery")
         _add_fault(s, "depleted")
+    elif name == "discharge":
+        _mains_off(s)
+        s["discharge_step"] = s["discharge_step"] or 2.0
     elif name == "mains_return":
+        s["discharge_step"] = 0.0
         d = default_state(s["model"])
         for k in ("input_v", "input_i", "input_f", "input_pf", "bypass_v",
                   "bypass_f", "bypass_pf"):
@@ -1170,7 +1192,15 @@ async def run(args):
     loop = asyncio.get_event_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop_event.set)
+
+    async def ticker():
+        while True:
+            await asyncio.sleep(1.0)
+            discharge_tick(sim.state)
+
+    tick = asyncio.create_task(ticker())
     await stop_event.wait()
+    tick.cancel()
     ctl.close()
     await server.shutdown()
     if socat:

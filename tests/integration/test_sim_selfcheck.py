@@ -207,3 +207,20 @@ def test_pacing_delays_replies_by_their_wire_time(sim, master):
     finally:
         sim.pace(0)
     assert took >= (8 + 151) * 10 / 9600
+
+
+def test_discharge_runs_the_battery_down():
+    import regups_sim as rs
+
+    s = rs.default_state(299)
+    rs.apply_scenario(s, "discharge")
+    s["discharge_step"] = 40.0
+    rs.discharge_tick(s)  # 100 -> 60
+    assert s["charge"] == 60.0 and "low_battery" not in s["faults"]
+    rs.discharge_tick(s)  # -> 20
+    assert "low_battery" in s["faults"] and "depleted" not in s["faults"]
+    rs.discharge_tick(s)  # -> 0
+    assert s["charge"] == 0.0 and "depleted" in s["faults"]
+    assert s["discharge_step"] == 0.0
+    rs.apply_scenario(s, "mains_return")
+    assert s["mode"] == "line" and not s["faults"]
