@@ -12,9 +12,12 @@
 
 #include "shmblock.h"
 
-#include <net-snmp/agent/net-snmp-agent-includes.h>
+// net-snmp needs its configuration header first
+// clang-format off
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+// clang-format on
 
 #include <string>
 #include <vector>
