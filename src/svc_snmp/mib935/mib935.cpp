@@ -167,10 +167,11 @@ void buildTable()
     t.push_back(field({1, 1, 1, 4, 2, 3}, off::outputPercentLoad, 10));
     // configuration
     t.push_back(constant({1, 1, 1, 5, 1, 1}, 1));
-    t.push_back(empty({1, 1, 1, 5, 1, 2, 1, 1}));
+    // the device table has no source on the card: numbers read 0, texts empty
+    t.push_back(constant({1, 1, 1, 5, 1, 2, 1, 1}, 0));
     t.push_back(empty({1, 1, 1, 5, 1, 2, 1, 2}, true));
-    t.push_back(empty({1, 1, 1, 5, 1, 2, 1, 3}, true));
-    t.push_back(empty({1, 1, 1, 5, 1, 2, 1, 4}, true));
+    t.push_back(constant({1, 1, 1, 5, 1, 2, 1, 3}, 0, true));
+    t.push_back(constant({1, 1, 1, 5, 1, 2, 1, 4}, 0, true));
     auto cfg = [&](oid n, std::function<long(const Block&)> f, Effect e = NoEffect) {
         t.push_back(num({1, 1, 1, 5, 2, n}, std::move(f), true, e));
     };
@@ -270,11 +271,11 @@ void buildTable()
     }
     // trap receivers
     t.push_back(constant({2, 1, 1}, 0));
-    t.push_back(empty({2, 1, 2, 1, 1}));
+    t.push_back(constant({2, 1, 2, 1, 1}, 0));
     t.push_back(empty({2, 1, 2, 1, 2}, true));
     t.push_back(empty({2, 1, 2, 1, 3}, true));
-    t.push_back(empty({2, 1, 2, 1, 4}, true));
-    t.push_back(empty({2, 1, 2, 1, 5}, true));
+    t.push_back(constant({2, 1, 2, 1, 4}, 0, true));
+    t.push_back(constant({2, 1, 2, 1, 5}, 0, true));
 }
 
 // ---- sets ----
