@@ -1143,6 +1143,7 @@ class SimClient:
 def start_socat(link):
     """A pseudo-terminal pair: `link` for the card, `link`.sim for us."""
     sim_end = link + ".sim"
+    os.makedirs(os.path.dirname(os.path.abspath(link)), exist_ok=True)
     for p in (link, sim_end):
         if os.path.lexists(p):
             os.unlink(p)

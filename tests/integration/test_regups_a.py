@@ -28,7 +28,7 @@ def command_indexes(requests):
 
 
 def start_card(tmp_path, sim):
-    card = Card(tmp_path / "card",
+    card = Card(tmp_path,
                 settings={"ups_type": "4", "ups_addr": "1", "ups_baudRate": "9600"},
                 ports={1: sim.card_tty})
     sim.attach(card)
@@ -123,19 +123,27 @@ SITUATIONS = [
     ["mains_return"],
     ["normal", "bypass", "overload", "fault:fan", "fault:general", "test"],
     ["normal", "depleted", "battery_disconnected", "fault:temperature"],
+    ["normal", ("input_switch", 0), ("bypass_switch", 1),
+     ("output_state", "output_off"), ("battery_state", "idle"), "eco"],
 ]
 
 
-def test_signals_follow_every_layout_and_the_selection_follows_the_ups(card, sim):
+def test_every_layout(card, sim):
     # 297 first: its numeric version leaves the driver's version untouched,
     # so it must be seen before a text version has been parsed
     for model in (297, 299, 290, 222, "AAAA"):
         sim.model(model)
         wait_selection(sim, model)
         for steps in SITUATIONS:
-            for name in steps:
-                sim.scenario(name)
+            for step in steps:
+                if isinstance(step, tuple):
+                    sim.set(*step)
+                else:
+                    sim.scenario(step)
             wait_match(card, sim, "model %s after %s" % (model, steps))
+        ident = sim.state()["ident"]
+        assert card.signal_text(60, 40016) == ident["model"]
+        assert card.signal_text(60, 40000) == ident["manufacturer"]
 
 
 def test_faults_of_every_map(card, sim):
