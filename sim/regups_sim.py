@@ -47,7 +47,6 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 import time
 
 # --------------------------------------------------------------------------
