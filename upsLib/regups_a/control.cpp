@@ -113,7 +113,7 @@ int control(State& s, const upscommon::PortIo& io, void* fd, int id, const char*
         return 0;
     }
     printf("Control_Send_Cmd\n");
-    printf("pCmdStr is %s", cmdStr);
+    printf("pCmdStr is %s\n", cmdStr);
     std::vector<std::string> tokens;
     if (!upscommon::splitTokens(cmdStr, upscommon::kMaxTokens, tokens)) return 0;
     for (size_t i = 0; i < tokens.size(); ++i)
