@@ -244,7 +244,9 @@
       if (!j) return;
       document.getElementById('clock').textContent = j.time;
       var u = cookie('user');
-      document.getElementById('who').textContent = u ? u + ' (' + t('level.' + level()) + ')' : '';
+      var lv = level();
+      document.getElementById('who').textContent =
+        u ? u + (lv ? ' (' + t('level.' + lv) + ')' : '') : '';
     }).catch(function () {});
   }
 
