@@ -123,6 +123,13 @@ std::string handleControl(const std::vector<std::string>& a, bool online)
                             a.size() >= 3 ? int(buf.size()) : 0);
         return r < 0 ? err("no store registered") : ok();
     }
+    if (verb == "trace" && a.size() >= 3) {
+        // Port traffic goes to data/<port>_HEX.log and data/<port>_ASCII.log.
+        int on = a[2] == "on" ? 1 : 0;
+        return CommControl(getPortHandle(toInt(a[1])), COMM_CTL_TRACE, &on, 0)
+                   ? ok()
+                   : err("no such port");
+    }
     if (verb == "devices") return ok(linesOf(describeDevices()));
     if (verb == "plugins") return ok(linesOf(describePlugins()));
     if (verb == "log" && a.size() >= 2) {

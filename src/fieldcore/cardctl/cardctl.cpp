@@ -6,6 +6,7 @@
  *   cardctl event CHANNEL CODE [DATA]
  *   cardctl control DEV TEXT [TIMEOUT_MS]
  *   cardctl store CODE [TEXT]
+ *   cardctl trace PORT on|off      (traffic to data/<port>_HEX.log, _ASCII.log)
  *   cardctl devices | plugins
  *
  * With cardmon running the request goes over its socket; without it only the
