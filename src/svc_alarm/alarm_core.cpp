@@ -246,6 +246,8 @@ void AlarmCore::currentPass()
                 post(kChannelMail, index);
                 post(kChannelSms, index);
                 DevCallback(kStoreServer, kStoreAddCurrent + index, nullptr, 0);
+                AppLogOut("[%s] alarm %d started, posted on channels %d and %d", "svc_alarm", index,
+                          kChannelMail, kChannelSms);
                 changed = true;
             }
             active.push_back(index);
@@ -264,6 +266,8 @@ void AlarmCore::currentPass()
             }
             post(kChannelEnded, index);
             DevCallback(kStoreServer, kStoreDelCurrent + index, nullptr, 0);
+            AppLogOut("[%s] alarm %d ended, posted on channel %d", "svc_alarm", index,
+                      kChannelEnded);
             changed = true;
         }
     }
