@@ -134,3 +134,17 @@ def test_leds_blink_with_their_periods(make_card):
     time.sleep(3.1)
     comm = dark_starts(card, 8, 7)
     assert comm and all(2.8 < p < 3.3 for p in comm), comm
+
+
+def test_port_trace_logs_both_directions(line_card):
+    card, far = line_card
+    card.ctl("trace", 1, "on")
+    for _ in range(2):
+        assert far.read_line(5) == b"Q1"
+        far.write(b"OK")
+    wait_for(lambda: os.path.exists(card.path("data/1_HEX.log")), 5, "trace file")
+    wait_for(lambda: "recv:" in card.read("data/1_HEX.log"), 5, "a received frame traced")
+    hexlog = card.read("data/1_HEX.log")
+    assert "1 send:" in hexlog and "51 31 0a" in hexlog and "4f 4b" in hexlog
+    assert "OK" in card.read("data/1_ASCII.log")
+    card.ctl("trace", 1, "off")
