@@ -1,6 +1,7 @@
 """cardmon's start-up seen from outside: files it writes, what it registers,
 what it asks the machine to do, and its refusal to run outside a sandbox."""
 import os
+import shutil
 import subprocess
 
 import pytest
@@ -142,3 +143,14 @@ def test_refuses_to_run_outside_a_sandbox(tmp_path):
     r = subprocess.run([os.path.join(STAGE, "cardmon")], env=env, capture_output=True, text=True,
                        timeout=10)
     assert r.returncode != 0 and not os.listdir(tmp_path)
+
+
+def test_driver_without_query_and_missing_device_file(make_card):
+    build = os.environ.get("CARD_BUILD", os.path.join(os.path.dirname(__file__), "../../build"))
+    card = make_card(ports={1: "/nonexistent/ttyUPS"}, start=False)
+    shutil.copy(os.path.join(build, "lib", "libtestplug.so"), card.path("lib/libtxtups_1.so"))
+    card.start()
+    wait_for(lambda: "cannot open \"/nonexistent/ttyUPS\"" in card.output(), 5, "port log")
+    assert "driver txtups_1 has no Query" in card.output()
+    assert card.signal(60, -1) == 0.0
+    assert "loaded=0" in card.devices()[0]
