@@ -189,10 +189,11 @@ GateResult processLogin(const Request& req, Reply& reply)
             g.sessionId = s->id;
         }
     }
-    bool hasSn = cardHasSerialNumber();
+    // The serial-number file is read only when the answer depends on it.
+    auto hasSn = [] { return cardHasSerialNumber(); };
     if (req.method == "POST" && req.uri == "/SNSet.html") {
         // Once the card has its serial number, only an administrator changes it.
-        if (!hasSn || g.level >= kAdministrator) {
+        if (g.level >= kAdministrator || !hasSn()) {
             sn_set_handler(req, reply);
             g.answered = true;
             return g;
@@ -206,10 +207,10 @@ GateResult processLogin(const Request& req, Reply& reply)
         login_handler(req, reply);
         g.answered = true;
         return g;
-    } else if (isGet(req) && req.uri == "/SNSet.html" && !hasSn) {
+    } else if (isGet(req) && req.uri == "/SNSet.html" && !hasSn()) {
         g.answered = serveFile(reply, "www/SNSet.html", "text/html");
         if (g.answered) return g;
-    } else if (isGet(req) && req.uri == "/login.html" && hasSn) {
+    } else if (isGet(req) && req.uri == "/login.html" && hasSn()) {
         g.answered = serveFile(reply, "www/login.html", "text/html");
         if (g.answered) return g;
     }
@@ -221,7 +222,7 @@ GateResult processLogin(const Request& req, Reply& reply)
         g.user = "settings";
         return g;
     }
-    redirect(reply, hasSn ? "/login.html" : "/SNSet.html");
+    redirect(reply, hasSn() ? "/login.html" : "/SNSet.html");
     closeAfter(reply);
     g.answered = true;
     return g;
