@@ -154,3 +154,29 @@ def test_driver_without_query_and_missing_device_file(make_card):
     assert "driver txtups_1 has no Query" in card.output()
     assert card.signal(60, -1) == 0.0
     assert "loaded=0" in card.devices()[0]
+
+
+def test_package_installation_steps(make_card, tmp_path):
+    import tarfile
+    card = make_card(start=False)
+    os.makedirs(card.path("data"), exist_ok=True)
+    src = tmp_path / "snmpd"
+    src.write_text("#!/bin/sh\n")
+    with tarfile.open(card.path("data/snmpd.tar.gz"), "w:gz") as t:
+        t.add(src, arcname="snmpd")
+    with open(card.path("snmpcmd"), "w") as f:
+        f.write("#!/bin/sh\n")
+    with open(card.path("batpack_y.db"), "w") as f:
+        f.write("table\n")
+    card.start()
+    assert os.path.exists(card.sys_path("usr/bin/snmpd"))
+    assert not os.path.exists(card.path("data/snmpd.tar.gz"))
+    assert os.stat(card.sys_path("home/admin/snmpcmd")).st_mode & 0o777 == 0o777
+    assert not os.path.exists(card.path("snmpcmd"))
+    assert open(card.path("config/signalTable/batpack_y.db")).read() == "table\n"
+    assert [l for l in card.commands_log() if l.startswith("adduser")] == [
+        "adduser admin -s /home/admin/./snmpcmd"]
+    card.stop()
+    card.start()
+    assert "User already exists!" in card.output()
+    assert len([l for l in card.commands_log() if l.startswith("adduser")]) == 1
