@@ -16,9 +16,6 @@
                                                card should show for the state
     sim.state()    -> the state dict (see default_state in the simulator)
     sim.stop()                                 # also at interpreter exit
-    sim.attach(card)                           # before card.start(): makes
-                                               # card_tty reachable from inside
-                                               # the card's sandbox as well
 
 Scenarios: "normal", "mains_failure", "low_battery", "depleted",
 "mains_return", "bypass", "overload", "test", "test_end", "eco", "standby",
@@ -102,14 +99,6 @@ class RegupsSim:
         info = json.loads(ready.read_text())
         self.client = SimClient(info["control_port"])
         atexit.register(self.stop)
-
-    def attach(self, card):
-        """Make card_tty openable by a card whose runtime maps port device
-        paths into its sandbox root (harmless when it does not)."""
-        inside = os.path.join(str(card.sysroot), self.card_tty.lstrip("/"))
-        if not os.path.lexists(inside):
-            os.makedirs(os.path.dirname(inside), exist_ok=True)
-            os.symlink(self.card_tty, inside)
 
     # -- state -------------------------------------------------------------
     def scenario(self, name):

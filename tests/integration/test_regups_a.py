@@ -31,7 +31,6 @@ def start_card(tmp_path, sim):
     card = Card(tmp_path,
                 settings={"ups_type": "4", "ups_addr": "1", "ups_baudRate": "9600"},
                 ports={1: sim.card_tty})
-    sim.attach(card)
     card.start()
     return card
 
