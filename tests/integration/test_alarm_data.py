@@ -3,6 +3,8 @@
 to mains return as the store records it, the UPS link watch, UPS commands
 posted on channel 0, and the restart asked for by event 3000."""
 
+import os
+import termios
 import time
 
 import pytest
@@ -132,3 +134,41 @@ def test_event_3000_restarts_the_program(card):
     card.wait_running(timeout=30, old_pid=pid)
     assert int(card.setting("SystemStartCount", "0")) == count + 1
     assert "para change,system restart" in card.app_log()
+
+
+def line_settings(path):
+    """Speed, character size and parity the card set on its serial line."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        attrs = termios.tcgetattr(fd)
+    finally:
+        os.close(fd)
+    cflag = attrs[2]
+    parity = "n" if not cflag & termios.PARENB else ("o" if cflag & termios.PARODD else "e")
+    size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[cflag & termios.CSIZE]
+    return attrs[4], size, parity
+
+
+def test_changed_line_settings_reach_the_running_port(card, sim):
+    assert line_settings(sim.card_tty) == (termios.B9600, 8, "n")
+    card.set_setting("ups_baudRate", "4800")
+    card.set_setting("ups_dataBits", "7")
+    card.set_setting("ups_checkway", "2")
+    wait_for(lambda: line_settings(sim.card_tty) == (termios.B4800, 7, "e"), timeout=8,
+             what="4800,e,7 on the UPS line")
+    assert "ups port parm is change" in card.app_log()
+
+    # Identification owns the line while it runs: nothing is applied then.
+    card.set_setting("enable_identify", "1")
+    card.set_setting("ups_baudRate", "2400")
+    time.sleep(6)  # longer than one supervision pass: nothing may happen
+    assert line_settings(sim.card_tty)[0] == termios.B4800
+
+
+def test_address_change_restarts_the_program(card):
+    count = int(card.setting("SystemStartCount", "0"))
+    pid = card.pid()
+    card.set_setting("ups_addr", "2")
+    card.wait_running(timeout=30, old_pid=pid)
+    assert int(card.setting("SystemStartCount", "0")) == count + 1
+    assert "ups_addr is change ,system will be reboot" in card.app_log()

@@ -148,3 +148,14 @@ def test_port_trace_logs_both_directions(line_card):
     assert "1 send:" in hexlog and "51 31 0a" in hexlog and "4f 4b" in hexlog
     assert "OK" in card.read("data/1_ASCII.log")
     card.ctl("trace", 1, "off")
+
+
+def test_crash_leaves_a_backtrace(make_card):
+    card = make_card(start=False)
+    shutil.copy(lib("testplug"), card.path("lib/libsvc_ddns.so"))
+    card.start()
+    card.ctl("event", 66, 11, check=False)
+    wait_for(lambda: os.path.exists(card.path("data/crash.txt")), 5, "crash file")
+    text = card.read("data/crash.txt")
+    assert "cardmon: signal 11" in text and "libsvc_ddns.so" in text
+    wait_for(lambda: card.pid() is None, 5, "the crashed card to be gone")

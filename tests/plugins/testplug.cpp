@@ -1,9 +1,11 @@
 // A test task: records every event it is given, one "channel code" line per
 // event, in data/events-<pid-independent name>.log, and answers store-style
-// callbacks on server 9.
+// callbacks on server 9. An event on channel 66 raises the signal named by its
+// code, so tests can watch the crash handler.
 #include "fieldcore.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <dlfcn.h>
 #include <string>
@@ -45,6 +47,8 @@ int DriverStop(void*)
 
 int EventFilter(int channel, int eventType, void*, int)
 {
+    if (channel == 66) // lets a test crash the card on purpose
+        raise(eventType);
     std::string path = "data/events-" + myName() + ".log";
     if (FILE* f = std::fopen(path.c_str(), "a")) {
         std::fprintf(f, "%d %d\n", channel, eventType);
