@@ -145,3 +145,28 @@ TEST_F(WebServer, LoopbackClientGivesUpOnASilentPort)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(WebServer, EntryPointsPrepareTheUpdateDirectoryAndDescribeTheModule)
+{
+    SaveSettings("update_version", "V9");
+    SaveSettingi("update_size", 1234);
+    DriverInit(nullptr);
+    EXPECT_EQ(fieldcore::settingText("update_version", "x"), "");
+    EXPECT_EQ(GetSettingi2("update_size", -1), 0);
+    EXPECT_TRUE(fs::is_directory(platform::appPath("/root/app/Update")));
+
+    std::string info = DLLInfo();
+    EXPECT_EQ(info.size(), 337u); // 338 bytes with the terminator
+    EXPECT_NE(info.find("Torvix"), std::string::npos);
+    EXPECT_NE(info.find("V1.0"), std::string::npos);
+    EXPECT_NE(info.find("2019.08.02"), std::string::npos);
+    std::string stamp = std::string(__DATE__).substr(0, 3);
+    EXPECT_NE(info.find(stamp, info.size() - 30), std::string::npos);
+    EXPECT_EQ(info.substr(info.size() - 2), "\n ");
+    EXPECT_EQ(EventFilter(0, 260, nullptr, 0), 0); // factory reset hook: no crash
+}
+
+} // namespace
