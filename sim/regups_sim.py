@@ -27,7 +27,7 @@ each direction); `SimClient` below is its Python client. Commands:
   {"cmd":"model","code":C}  {"cmd":"state"}  {"cmd":"expected"}
   {"cmd":"writes"}  {"cmd":"clear_writes"}
   {"cmd":"requests","since":K}  {"cmd":"clear_requests"}
-  {"cmd":"reply_mode","mode":M,"scope":"all|read|write","count":N}
+  {"cmd":"reply_mode","mode":M,"scope":"all|read|write|fcN","count":N}
   {"cmd":"pace","baud":B}  {"cmd":"quit"}
 Answers: {"ok":true,"result":...} or {"ok":false,"error":"..."}.
 
@@ -884,7 +884,8 @@ class Simulator:
         apply_scenario(self.state, name)
 
     def set_reply_mode(self, mode, scope="all", count=None):
-        if mode not in REPLY_MODES or scope not in ("all", "read", "write"):
+        by_function = scope.startswith("fc") and scope[2:].isdigit()
+        if mode not in REPLY_MODES or not (by_function or scope in ("all", "read", "write")):
             raise ValueError("bad reply mode %r/%r" % (mode, scope))
         self.reply_mode, self.reply_scope, self.reply_count = mode, scope, count
 
@@ -924,11 +925,16 @@ class Simulator:
         elif reg == 0x8008 and v == 1:
             apply_scenario(s, "standby")
 
-    def mode_for(self, is_write):
-        """Reply mode for the next reply (consumes a counted mode)."""
+    def mode_for(self, fc):
+        """Reply mode for the next reply to function fc (consumes a counted
+        mode). The scope limits it to polls, writes or one function code."""
         if self.reply_mode == "answer":
             return "answer"
-        if self.reply_scope == ("read" if is_write else "write"):
+        scope = self.reply_scope
+        is_write = fc in (5, 6, 15, 16)
+        if scope == ("read" if is_write else "write"):
+            return "answer"
+        if scope.startswith("fc") and scope != "fc%d" % fc:
             return "answer"
         mode = self.reply_mode
         if self.reply_count is not None:
@@ -1001,7 +1007,7 @@ def make_handler_class():
             if unit != sim.state["addr"]:
                 entry["reply"] = "not addressed"
                 return
-            mode = sim.mode_for(is_write)
+            mode = sim.mode_for(fc)
             entry["reply"] = mode
             if is_write:
                 values = getattr(request, "values", None)

@@ -24,8 +24,9 @@ overload, low_battery, depleted, battery_bad, test_failed, charger, fan, fuse,
 temperature, system_off, an AAAA fault bit name "e02Reg_E_FanFault01", or a
 raw map bit "A72"/"B35"/"C29"), "fault:-<name>", "fault:clear".
 Reply behaviour: "silent", "bad_crc", "exception" (every reply; add ":write"
-or ":read" to limit them to control writes or polls), "answer" (back to
-normal replies). reply_mode(mode, scope, count) limits it to `count` replies.
+or ":read" to limit them to control writes or polls, ":fc2" to one function
+code), "answer" (back to normal replies). reply_mode(mode, scope, count)
+limits it to `count` replies.
 
 The simulator answers at Modbus address 1 unless addr= says otherwise; with
 pace=True (or a baud rate) each reply is delayed by its time on the wire.

@@ -213,3 +213,18 @@ def test_link_signal_follows_the_replies(card, sim):
                  what="link down with %s replies" % mode)
         sim.scenario("answer")
         wait_for(lambda: card.signal(60, LINK) == 1, timeout=30, what="link up")
+
+
+def test_a_failing_command_keeps_the_signals_it_feeds(card, sim):
+    sim.scenario("fault:fan")
+    wait_match(card, sim, "fan fault shown")
+    # the alarm maps (function 2) now fail their CRC; the other commands answer
+    sim.scenario("bad_crc:fc2")
+    sim.scenario("fault:clear")
+    sim.set("input_v", 225.5)
+    wait_for(lambda: abs(card.signal(60, 40133) - 225.5) < 0.02, timeout=20,
+             what="input voltage followed")
+    assert card.signal(60, 20015) == 1  # still the last value the map gave
+    assert card.signal(60, LINK) == 1  # the cycle as a whole was answered
+    sim.scenario("answer")
+    wait_for(lambda: card.signal(60, 20015) == 0, timeout=20, what="fan fault gone")
