@@ -156,17 +156,9 @@ bool dashedColumn(int col, int upsType, int batteryEnable)
     }
 }
 
-const char* const kUpsPageQueries[5] = {
-    "select Time,Input_V,Input_C,Input_F,Input_TP,Internal_Temp from ups_data where Time>=? "
-    "and Time <= ? order by Time desc",
-    "select Time,Output_V,Output_C,Output_F,Output_P,Output_L from ups_data where  Time>=? and "
-    "Time <= ? order by Time desc",
-    "select Time,By_V,By_C,By_F,By_TP,By_AP from ups_data where  Time>=? and Time <= ? order "
-    "by Time desc",
-    "select Time,Bat_V,Bat_C,Bat_Tem,Bat_Time,Bat_AV from ups_data where  Time>=? and Time <= "
-    "? order by Time desc",
-    "select Time,Tem,hum from ths_data where  Time>=? and Time <= ? order by Time desc",
-};
+// The sensor page and its export.
+const char* const kSensorQuery =
+    "select Time,Tem,hum from ths_data where  Time>=? and Time <= ? order by Time desc";
 
 const char* const kUpsExportQuery =
     "select "
@@ -316,31 +308,39 @@ STORE_EXPORT int GetUpsDataBase(const char* time_str, int curpage, int type, cha
         Db db;
         if (!openForReading(db, DbFile::UpsData)) return -1;
         const auto range = dayRange(time_str);
-        Pager pager{curpage, data, STORE_UPS_ROW};
-        selectRows(db.get(), func, kUpsPageQueries[type], range, [&](Stmt& st) {
-            if (char* row = pager.next())
-                for (int i = 0; i < st.columnCount() && i < 6; ++i)
-                    copySlot(row, {25 * i, 25}, st.column(i));
-        });
-
         const int lang = languageSetting();
         const auto& texts = languageTexts(lang);
+        Pager pager{curpage, data, STORE_UPS_ROW};
         std::string out;
         if (type == 4) {
             out = std::string(texts.sensorHeader) + "\n";
-            selectRows(db.get(), func, kUpsPageQueries[4], range, [&](Stmt& st) {
-                for (int i = 0; i < 3; ++i)
-                    out += st.column(i) + ",";
-                out += "\n";
+            selectRows(db.get(), func, kSensorQuery, range, [&](Stmt& st) {
+                char* row = pager.next();
+                for (int i = 0; i < 3; ++i) {
+                    const std::string v = st.column(i);
+                    if (row) copySlot(row, {25 * i, 25}, v);
+                    out += v;
+                    out += ',';
+                }
+                out += '\n';
             });
         } else {
+            // One pass over the day serves both the page (Time and the five columns
+            // of its group, as the group's own query would give them) and the export.
             out = std::string(texts.upsHeader) + "\n";
             const int upsType = GetSettingi2("ups_type", 0);
             const int batteryEnable = GetSettingi2("battery_enable_type", 0);
+            const int first = 1 + 5 * type;
             selectRows(db.get(), func, kUpsExportQuery, range, [&](Stmt& st) {
-                for (int i = 0; i < 21; ++i)
-                    out += (dashedColumn(i, upsType, batteryEnable) ? "--" : st.column(i)) + ",";
-                out += "\n";
+                char* row = pager.next();
+                for (int i = 0; i < 21; ++i) {
+                    const std::string v = st.column(i);
+                    if (row && (i == 0 || (i >= first && i < first + 5)))
+                        copySlot(row, {i == 0 ? 0 : 25 * (i - first + 1), 25}, v);
+                    out += dashedColumn(i, upsType, batteryEnable) ? std::string("--") : v;
+                    out += ',';
+                }
+                out += '\n';
             });
         }
         writeCsv(func, "data/upsdata.csv", lang, out);
