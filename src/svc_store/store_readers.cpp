@@ -281,6 +281,27 @@ int notificationLog(const char* func, DbFile file, const char* table, const char
     return pager.count;
 }
 
+// Deletes the rows between two time texts from each (file, statement), under the
+// database lock. Returns the rows deleted, or -1 on a database error.
+int clearRange(const std::vector<std::pair<DbFile, const char*>>& targets, const char* from,
+               const char* to)
+{
+    if (!from || !to) return -1;
+    std::lock_guard lock(dbMutex());
+    int deleted = 0;
+    for (const auto& [file, sql] : targets) {
+        Db db;
+        if (!db.open(dbPath(file), false)) return -1;
+        std::string err;
+        if (!execBound(db.get(), sql, {from, to}, &err)) {
+            AppLogOut("[%s] %s: %s", __func__, sql, err.c_str());
+            return -1;
+        }
+        deleted += sqlite3_changes(db.get());
+    }
+    return deleted;
+}
+
 } // namespace
 
 int languageSetting()
@@ -483,30 +504,30 @@ STORE_EXPORT int GetHistoryAlarmDataBase(int type, const char* time_str, int cur
 STORE_EXPORT int StoreClearLog(int log_type, const char* time_from, const char* time_to)
 {
     try {
-        if (!time_from || !time_to) return -1;
-        std::vector<std::pair<DbFile, const char*>> targets;
         if (log_type == 1)
-            targets = {{DbFile::Smtp, "delete from smtp_record where Time>=? and Time <= ?"}};
-        else if (log_type == 2)
-            targets = {{DbFile::UpsData, "delete from ups_data where Time>=? and Time <= ?"},
-                       {DbFile::UpsData, "delete from ths_data where Time>=? and Time <= ?"},
-                       {DbFile::UpsData, "delete from test_data where Time>=? and Time <= ?"}};
-        else if (log_type == 3)
-            targets = {{DbFile::Alarm, "delete from history_alarm where Starting_Time>=? and "
-                                       "Starting_Time <= ?"}};
-        std::lock_guard lock(dbMutex());
-        int deleted = 0;
-        for (const auto& [file, sql] : targets) {
-            Db db;
-            if (!db.open(dbPath(file), false)) return -1;
-            std::string err;
-            if (!execBound(db.get(), sql, {time_from, time_to}, &err)) {
-                AppLogOut("[%s] %s: %s", __func__, sql, err.c_str());
-                return -1;
-            }
-            deleted += sqlite3_changes(db.get());
-        }
-        return deleted;
+            return clearRange(
+                {{DbFile::Smtp, "delete from smtp_record where Time>=? and Time <= ?"}}, time_from,
+                time_to);
+        if (log_type == 2)
+            return clearRange(
+                {{DbFile::UpsData, "delete from ups_data where Time>=? and Time <= ?"},
+                 {DbFile::UpsData, "delete from ths_data where Time>=? and Time <= ?"}},
+                time_from, time_to);
+        if (log_type == 3)
+            return clearRange({{DbFile::Alarm, "delete from history_alarm where "
+                                               "Starting_Time>=? and Starting_Time <= ?"}},
+                              time_from, time_to);
+        return (time_from && time_to) ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+STORE_EXPORT int StoreClearSmsLog(const char* time_from, const char* time_to)
+{
+    try {
+        return clearRange({{DbFile::Sms, "delete from sms_record where Time>=? and Time <= ?"}},
+                          time_from, time_to);
     } catch (...) {
         return -1;
     }

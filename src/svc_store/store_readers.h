@@ -51,9 +51,12 @@ const char* StoreEventEndText(int language, int number);
 
 /* Deletes the rows of one log between two time texts (both included), under the
  * store's lock and with bound values. log_type as the web's ClearLog: 1 e-mail
- * log, 2 UPS data (ups_data, ths_data, test_data), 3 history alarms; 0 and other
- * values delete nothing. Returns the rows deleted, or -1 on a database error. */
+ * log, 2 UPS data (ups_data and ths_data; the battery-test log stays), 3 history
+ * alarms; 0 and other values delete nothing. Returns the rows deleted, or -1 on a
+ * database error. */
 int StoreClearLog(int log_type, const char* time_from, const char* time_to);
+/* The same for the SMS log (sms_record). */
+int StoreClearSmsLog(const char* time_from, const char* time_to);
 
 #ifdef __cplusplus
 }

@@ -301,6 +301,17 @@ TEST_F(StoreTest, ClearLogDeletesOnlyTheRange)
     EXPECT_EQ(StoreClearLog(3, "2026-12-01 00:00:00", "2026-12-31 23:59:59"), 2);
     EXPECT_EQ(count(DbFile::Alarm, "history_alarm"), 1);
     EXPECT_EQ(StoreClearLog(0, "2026-12-01 00:00:00", "2026-12-31 23:59:59"), 0);
+
+    exec(DbFile::Sms, "insert into sms_record values('a','1','2026-12-05 10:00:00');"
+                      "insert into sms_record values('a','1','2027-01-01 00:00:00');");
+    exec(DbFile::UpsData, "insert into test_data values('2026-12-05 10:00:00','00:01:00');"
+                          "insert into ths_data values('2026-12-05 10:00:00','1','2');");
+    upsRow("2026-12-05 10:00:00");
+    EXPECT_EQ(StoreClearSmsLog("2026-12-01 00:00:00", "2026-12-31 23:59:59"), 1);
+    EXPECT_EQ(count(DbFile::Sms, "sms_record"), 1);
+    EXPECT_EQ(StoreClearLog(2, "2026-12-01 00:00:00", "2026-12-31 23:59:59"), 2);
+    EXPECT_EQ(count(DbFile::UpsData, "test_data"), 1); // the battery-test log stays
+    EXPECT_EQ(StoreClearLog(1, "x' or 1=1 --", "2026-12-31 23:59:59"), 0);
 }
 
 // ---- event texts ----
