@@ -26,6 +26,32 @@ TEST(ScheduleParse, ClockDateAndInteger)
     EXPECT_FALSE(parseInteger(""));
 }
 
+TEST(ScheduleParse, EveryClockTimeAndRandomText)
+{
+    char buf[16];
+    for (int h = 0; h < 24; ++h)
+        for (int m = 0; m < 60; ++m) {
+            std::snprintf(buf, sizeof buf, "%02d:%02d", h, m);
+            ASSERT_EQ(parseClock(buf), h * 60 + m) << buf;
+        }
+    // Arbitrary text never crashes a parser, and what parses is in range.
+    const std::string alphabet("0123456789:/- +x\t\xff", 18);
+    unsigned seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        for (unsigned k = 0, len = next() % 14; k < len; ++k)
+            text += alphabet[next() % alphabet.size()];
+        if (auto c = parseClock(text)) {
+            ASSERT_TRUE(*c >= 0 && *c < 24 * 60) << text;
+        }
+        if (auto d = parseDate(text)) {
+            ASSERT_TRUE(d->month >= 1 && d->month <= 12 && d->day >= 1 && d->day <= 31) << text;
+        }
+        parseInteger(text);
+    }
+}
+
 TEST(ScheduleParse, NextTestDateMovesForwardToTheWeekday)
 {
     setenv("TZ", "UTC", 1);
@@ -121,6 +147,24 @@ TEST_F(ScheduleTest, OneOffWinsOverWeeklyInTheSameMinute)
     SaveSettingi("use_dev_fun3", 0);
     clock_ = at(2026, 12, 22, 8, 15, 0);
     core_.supervisionPass();
+    EXPECT_TRUE(takeCommands().empty());
+}
+
+TEST_F(ScheduleTest, OneOffWarnsAndActsOnlyOnItsDate)
+{
+    SaveSettings("ssched_d5", "2026/12/09");
+    SaveSettings("ssched_off5", "00:02");
+    SaveSettingi("sche_bef_min", 3);
+    clock_ = at(2026, 12, 9, 0, 2, 0);
+    EXPECT_TRUE(core_.oneOffSchedule());
+    EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
+
+    SaveSettings("ssched_off5", "18:30");
+    clock_ = at(2026, 12, 9, 18, 27, 0);
+    EXPECT_FALSE(core_.oneOffSchedule());
+    EXPECT_EQ(ups(Alarm_ShutdownPending), 1.0f);
+    clock_ = at(2026, 12, 16, 18, 30, 0); // a week later: not its date
+    EXPECT_FALSE(core_.oneOffSchedule());
     EXPECT_TRUE(takeCommands().empty());
 }
 
