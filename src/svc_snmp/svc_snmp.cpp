@@ -186,7 +186,9 @@ void startAgent(std::uint32_t mibType)
                                      "-C",
                                      "-c",
                                      platform::sysPath(kConfigFile),
-                                     "-Lo",
+                                     "-LOn",
+                                     "-I",
+                                     "-smux", // no SMUX listener on TCP 199
                                      mibType == 0 ? "-Dupsmib,dlmod" : "-Dmib935,dlmod"};
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
