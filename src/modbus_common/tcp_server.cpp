@@ -15,6 +15,9 @@
 #include <asio.hpp>
 
 #include <array>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <atomic>
 #include <set>
 #include <thread>
@@ -65,6 +68,7 @@ struct TcpServer::Impl {
     std::thread thread;
     std::atomic<int> port{0};
     std::atomic<size_t> connCount{0};
+    bool trimDue = false; // connections closed since memory was last handed back
 
     Impl(Host& h, TcpServerConfig c) : host(h), cfg(std::move(c)), map(cfg.inputCount) {}
 
@@ -226,6 +230,11 @@ void TcpServer::Impl::sweepIdle()
             if (now - c->lastActive > cfg.idleTimeout) idle.push_back(c);
         for (const auto& c : idle)
             drop(c);
+#ifdef __GLIBC__
+        // After a burst of clients, give the freed buffers back to the system.
+        if (conns.empty() && trimDue) malloc_trim(0);
+#endif
+        if (conns.empty()) trimDue = false;
         sweepIdle();
     });
 }

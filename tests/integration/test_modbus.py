@@ -4,8 +4,11 @@ Reads show the register map, malformed and out-of-range requests get the
 exception answers (or silence), writes change settings, set the clock and send
 UPS commands."""
 import os
+import re
 import socket
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
@@ -13,7 +16,106 @@ import pytest
 cardlib = pytest.importorskip("cardlib")
 from cardlib import STAGE, Card, PtyPair, free_port, wait_for  # noqa: E402
 
-import modbus_client as mb  # noqa: E402
+
+# ---- raw Modbus helpers (also used by test_modbus_load.py): exact frames on a
+# socket or a serial line, so that exception codes, silence and framing are
+# checked byte for byte; pymodbus and mbpoll cover the ordinary reads.
+
+def tcp_frame(function, a, b, unit=1, tid=1, protocol=0):
+    return struct.pack(">HHHBBHH", tid, protocol, 6, unit, function, a, b)
+
+
+def tcp_write_many(start, regs, unit=1, tid=1):
+    body = struct.pack(">BBHHB", unit, 16, start, len(regs), 2 * len(regs))
+    body += b"".join(struct.pack(">H", r) for r in regs)
+    return struct.pack(">HHH", tid, 0, len(body)) + body
+
+
+def recv_exact(sock, n, timeout=3.0):
+    sock.settimeout(timeout)
+    data = b""
+    while len(data) < n:
+        try:
+            chunk = sock.recv(n - len(data))
+        except socket.timeout:
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def tcp_answer(sock, timeout=3.0):
+    """One whole answer (header + body), or b"" when none comes in time."""
+    head = recv_exact(sock, 6, timeout)
+    if len(head) < 6:
+        return head
+    (length,) = struct.unpack(">H", head[4:6])
+    return head + recv_exact(sock, length, timeout)
+
+
+def exception_code(answer, function):
+    """The exception code of an answer, None if it is not an exception."""
+    if len(answer) == 9 and answer[7] == (function + 0x80) & 0xFF:
+        return answer[8]
+    return None
+
+
+def connect(port, host="127.0.0.1", timeout=5.0):
+    s = socket.create_connection((host, port), timeout=timeout)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
+
+
+def read_input(port, start, count, tid=7):
+    with connect(port) as s:
+        s.sendall(tcp_frame(4, start, count, tid=tid))
+        a = tcp_answer(s)
+    assert len(a) == 9 + 2 * count, a
+    return list(struct.unpack(">%dH" % count, a[9:]))
+
+
+# ---- RTU ----
+
+def crc16(data):
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return struct.pack("<H", crc)
+
+
+def rtu_frame(addr, function, a, b):
+    body = struct.pack(">BBHH", addr, function, a, b)
+    return body + crc16(body)
+
+
+def rtu_transact(ser, frame, expect, timeout=2.0):
+    """Sends a frame and collects up to `expect` bytes (fewer on silence)."""
+    ser.reset_input_buffer()
+    ser.write(frame)
+    ser.flush()
+    deadline = time.monotonic() + timeout
+    data = b""
+    while len(data) < expect and time.monotonic() < deadline:
+        data += ser.read(expect - len(data))
+    return data
+
+
+def mbpoll(*args, timeout=20):
+    r = subprocess.run(["mbpoll", "-1", "-0", *map(str, args)], capture_output=True, text=True,
+                       timeout=timeout)
+    return r.returncode, r.stdout + r.stderr
+
+
+def mbpoll_values(output):
+    """{reference: value} from mbpoll's "[513]: 16706" lines."""
+    return {int(m.group(1)): int(m.group(2))
+            for m in re.finditer(r"^\[(\d+)\]:\s+(-?\d+)", output, re.M)}
+
+
+mb = sys.modules[__name__]
 
 pytestmark = pytest.mark.skipif(
     not os.path.isfile(os.path.join(STAGE, "lib", "libmbtcp_slave.so")),
@@ -242,3 +344,30 @@ def test_pack_variant_serves_battery_pack_registers(tmp_path):
             assert mb.exception_code(mb.tcp_answer(s), 4) == 2
     finally:
         card.stop()
+
+
+def test_self_test_command_reaches_the_ups(tmp_path):
+    """Register 1 = 65535 becomes UPS command 0 (self-test: 0x8006 <- 1 in the
+    register-map driver) and a control action from the Modbus client."""
+    simlib = pytest.importorskip("simlib")
+    for lib in ("libregups_a.so", "libsvc_data.so"):
+        if not os.path.isfile(os.path.join(STAGE, "lib", lib)):
+            pytest.skip(f"{lib} is not staged")
+    sim = simlib.RegupsSim(tmp_path / "sim", model=299)
+    card = start_card(tmp_path, {"ups_type": "4", "ups_addr": "1", "ups_baudRate": "9600"},
+                      ports={1: sim.card_tty})
+    try:
+        wait_for(lambda: card.signal(60, -1) == 1, 30, "the UPS to answer the card")
+        sim.clear_writes()
+        write_one(card.mb_port, 1, 65535)
+        wait_for(lambda: [w for w in sim.writes() if w["fc"] == 6 and w["reg"] == 0x8006
+                          and w["values"] == [1]], 20, "the self-test write at the UPS")
+        if not os.path.isfile(os.path.join(STAGE, "lib", "libsvc_store.so")):
+            pytest.skip("svc_store is not staged: control-log row not checked")
+        wait_for(lambda: card.query("alarm_info.db",
+                                    "select Alarm_Id, Source from history_alarm "
+                                    "where Alarm_Id = '150'") == [("150", "Tcp:127.0.0.1")],
+                 15, "the control action in history_alarm")
+    finally:
+        card.stop()
+        sim.stop()

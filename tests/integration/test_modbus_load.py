@@ -14,7 +14,7 @@ import pytest
 cardlib = pytest.importorskip("cardlib")
 from cardlib import STAGE, Card, free_port, wait_for  # noqa: E402
 
-import modbus_client as mb  # noqa: E402
+import test_modbus as mb  # noqa: E402
 
 pytestmark = pytest.mark.skipif(
     not os.path.isfile(os.path.join(STAGE, "lib", "libmbtcp_slave.so")),
