@@ -20,6 +20,13 @@ COMMANDS = {
 SELECTION = {299: {0, 1, 2, 3}, 297: {1, 2, 3, 7}, 290: {1, 2, 3, 7},
              222: {1, 3, 8}, "AAAA": {1, 4, 5, 6}}
 LINK = -1
+# The UPS on the register-map driver; no schedule, automatic test or
+# alarm-triggered switch-off may put frames of its own on the line.
+CARD_SETTINGS = {
+    "ups_type": "4", "ups_addr": "1", "ups_baudRate": "9600",
+    "use_dev_fun3": "0", "config_test_period": "0", "sel_down": "0",
+    "sel_batlow": "0", "sel_overtemp": "0", "sel_overload": "0",
+}
 
 
 def command_indexes(requests):
@@ -28,9 +35,7 @@ def command_indexes(requests):
 
 
 def start_card(tmp_path, sim):
-    card = Card(tmp_path,
-                settings={"ups_type": "4", "ups_addr": "1", "ups_baudRate": "9600"},
-                ports={1: sim.card_tty})
+    card = Card(tmp_path, settings=CARD_SETTINGS, ports={1: sim.card_tty})
     card.start()
     return card
 
