@@ -156,7 +156,7 @@ class DataCore
     std::string scheduleCommand(int cmd);
     bool scheduleEntry(Schedule& marks, const std::string& onKey, const std::string& offKey,
                        int nowMinute, std::optional<int> warnMinute, const char* restartLog,
-                       const char* shutdownLog, bool& acted);
+                       const char* shutdownLog);
     void scheduledShutdown(Schedule& marks, const char* log);
     std::optional<int> clockSetting(const std::string& key, std::string& text);
     std::optional<long> intSetting(const char* key, long def);

@@ -77,7 +77,7 @@ void DataCore::scheduledShutdown(Schedule& marks, const char* log)
 // owns this minute (acted now or earlier in it).
 bool DataCore::scheduleEntry(Schedule& marks, const std::string& onKey, const std::string& offKey,
                              int nowMinute, std::optional<int> warnMinute, const char* restartLog,
-                             const char* shutdownLog, bool& acted)
+                             const char* shutdownLog)
 {
     std::string text;
     if (auto on = clockSetting(onKey, text); on && *on == nowMinute) {
@@ -86,13 +86,11 @@ bool DataCore::scheduleEntry(Schedule& marks, const std::string& onKey, const st
             store(kStoreScheduleBase + kCmdRestart);
             AppLogOut("%s", restartLog);
             marks.onDone = true;
-            acted = true;
         }
         return true;
     }
     if (auto off = clockSetting(offKey, text)) {
         if (*off == nowMinute) {
-            acted = acted || !marks.offDone;
             scheduledShutdown(marks, shutdownLog);
             return true;
         }
@@ -128,9 +126,8 @@ bool DataCore::oneOffSchedule()
         }
         badLog_.good(dk);
         if (!(*date == today)) continue;
-        bool acted = false;
         if (scheduleEntry(oneOff_, key("ssched_on%d", i), key("ssched_off%d", i), nowMinute, warn,
-                          "Special_Time:Restart UPS", "Special_Time:shutdown UPS", acted))
+                          "Special_Time:Restart UPS", "Special_Time:shutdown UPS"))
             return true;
     }
     oneOff_ = Schedule{};
@@ -145,9 +142,8 @@ bool DataCore::weeklySchedule()
     const auto warn = warningMinute(t, intSetting("sche_bef_min", 0));
     const int entry = tm.tm_wday + 1; // 1 = Sunday
 
-    bool acted = false;
     if (scheduleEntry(weekly_, key("sched_on%d", entry), key("sched_off%d", entry), nowMinute, warn,
-                      "Week_Time:Restart UPS", "Week_Time:shutdown UPS", acted))
+                      "Week_Time:Restart UPS", "Week_Time:shutdown UPS"))
         return true;
     weekly_ = Schedule{};
     return false;
