@@ -6,11 +6,9 @@ link signal."""
 import re
 
 import pytest
+from cardlib import Card, wait_for
 
-cardlib = pytest.importorskip("cardlib")
-from cardlib import Card, wait_for  # noqa: E402
-
-from simlib import RegupsSim  # noqa: E402
+from simlib import RegupsSim
 
 # (function, start, count) of each query command of the driver
 COMMANDS = {
