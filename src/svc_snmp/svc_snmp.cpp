@@ -17,6 +17,7 @@
 #include <fieldcore.hpp>
 #include <platform.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -237,21 +238,40 @@ void startAgent(std::uint32_t mibType)
     g_child = pid;
 }
 
-// Restarts the agent when it has ended (or was never started).
+// Restarts the agent when it has ended (or was never started). An agent that
+// ran for a while comes back at once; one that cannot even start (its port is
+// taken, say) is retried after a growing pause instead of every 100 ms.
+using Clock = std::chrono::steady_clock;
+Clock::time_point g_startedAt;
+Clock::time_point g_nextStart;
+std::chrono::milliseconds g_backoff{0};
+constexpr std::chrono::seconds kShortLife{3};
+constexpr std::chrono::milliseconds kMaxBackoff{30000};
+
 void superviseAgent()
 {
+    const auto now = Clock::now();
     if (g_child > 0) {
         int status = 0;
         pid_t r = waitpid(g_child, &status, WNOHANG);
         if (r == 0) return;
-        if (r == g_child) AppLogOut("[%s] snmpd %d ended (status 0x%x)", __func__, g_child, status);
+        AppLogOut("[%s] snmpd %d ended (status 0x%x)", __func__, g_child,
+                  r == g_child ? status : -1);
         g_child = 0;
+        if (now - g_startedAt < kShortLife)
+            g_backoff =
+                std::min(kMaxBackoff, std::max(std::chrono::milliseconds(1000), g_backoff * 2));
+        else
+            g_backoff = std::chrono::milliseconds(0);
+        g_nextStart = now + g_backoff;
     }
+    if (now < g_nextStart) return;
     std::uint32_t mibType;
     {
         std::lock_guard<std::mutex> lock(g_paramsLock);
         mibType = g_agent.mibType;
     }
+    g_startedAt = now;
     startAgent(mibType);
 }
 
@@ -370,11 +390,7 @@ int DriverRun(void* /*arg*/)
             // so that a crashed agent is back within about a second.
             for (int i = 0; i < 10 && !g_exit; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                if (g_child > 0 && waitpid(g_child, nullptr, WNOHANG) != 0) {
-                    AppLogOut("[%s] snmpd %d ended", __func__, g_child);
-                    g_child = 0;
-                    superviseAgent();
-                }
+                superviseAgent();
             }
         }
         stopAgent();
