@@ -11,7 +11,10 @@
 #include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace storetest;
 using store::DbFile;
@@ -536,6 +539,39 @@ TEST_F(StoreTest, FullDiskIsLoggedAndWritingGoesOnAfterwards)
     const Rows ids = rowsOf(DbFile::Alarm, "current_alarm", "Alarm_Id");
     EXPECT_EQ(ids.back(), std::vector<std::string>{"6"});
     EXPECT_GE(count(DbFile::UpsData, "ups_data"), 1);
+}
+
+TEST_F(StoreTest, ReadOnlyDataDirectoryIsLoggedWithoutACrash)
+{
+    request(201);
+    store::applyQueueNow();
+    std::filesystem::remove(store::dbPath(DbFile::Sms)); // and one file is missing
+    // Root writes through any mode bits, so a child process gives up root first.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        chmod(appDir().c_str(), 0755);
+        chmod((appDir() + "/data").c_str(), 0555);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        for (int code : {100, 101, 202, 301, 401, 601, 1001, 1204, 1501})
+            request(code, "x");
+        store::applyQueueNow();
+        char page[10 * STORE_HISTORY_ROW] = {};
+        const bool readersOk = GetHistoryAlarmDataBase(0, "2026-12-08", 1, page) == 0 &&
+                               GetSmsDataBase("2026-12-08", 1, page) == -1;
+        _exit(readersOk && store::queuedCount() == 0 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    chmod((appDir() + "/data").c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status)) << "child died by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(rowsOf(DbFile::Alarm, "current_alarm", "Alarm_Id"), (Rows{{"1"}}));
+    EXPECT_EQ(count(DbFile::Alarm, "history_alarm"), 0);
+    // Writable again: the missing file comes back with the next request.
+    request(1001, "y");
+    store::applyQueueNow();
+    EXPECT_EQ(count(DbFile::Sms, "sms_record"), 1);
 }
 
 // ---- the plug-in ----
