@@ -40,7 +40,12 @@ int enqueueAt(int code, const void* data, int size, long long arrival)
     Request r;
     r.code = code;
     r.arrival = arrival;
-    if (keepsValue(code) && data && size == 4) std::memcpy(&r.value, data, 4);
+    if (keepsValue(code)) {
+        if (data && size == 4)
+            std::memcpy(&r.value, data, 4);
+        else
+            AppLogOut("[%s] code %d without its 4-byte time (size %d)", __func__, code, size);
+    }
     if (keepsText(code) && data && size > 0) {
         if (static_cast<size_t>(size) <= kTextBytes) {
             const char* p = static_cast<const char*>(data);

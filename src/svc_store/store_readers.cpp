@@ -59,9 +59,10 @@ bool dayText(const char* func, const char* text)
     return false;
 }
 
+// A time text of a chart range: a day, a blank (or "T") and the time of day.
 bool timeRangeText(const char* func, const char* text)
 {
-    if (onlyChars(text, 32, "0123456789-: ")) return true;
+    if (onlyChars(text, 32, "0123456789-: T")) return true;
     AppLogOut("[%s] not a time: \"%.40s\"", func, text ? text : "(null)");
     return false;
 }
