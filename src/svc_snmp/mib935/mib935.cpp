@@ -544,10 +544,3 @@ extern "C" void init_mib935(void)
 }
 
 extern "C" void deinit_mib935(void) {}
-
-// Number of enterprise objects, for the unit test of the table.
-extern "C" int mib935_object_count(void)
-{
-    buildTable();
-    return static_cast<int>(g_objs.size());
-}
