@@ -61,7 +61,7 @@ struct TcpServer::Impl {
     Host& host;
     TcpServerConfig cfg;
     RegisterMap map;
-    asio::io_context io;
+    asio::io_context io{1}; // one thread runs it: no internal locking needed
     std::vector<std::unique_ptr<Listener>> listeners;
     std::set<std::shared_ptr<Connection>> conns;
     asio::steady_timer sweep{io};

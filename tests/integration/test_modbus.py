@@ -194,6 +194,14 @@ def test_pymodbus_reads_input_registers_text_and_discrete_inputs(card):
         client.close()
 
 
+def test_both_address_families_are_served(card):
+    if not socket.has_ipv6:
+        pytest.skip("no IPv6 on this machine")
+    with socket.create_connection(("::1", card.mb_port), timeout=5) as s:
+        s.sendall(tcp_frame(4, 513, 1))
+        assert tcp_answer(s)[-2:] == b"AB"
+
+
 def test_mbpoll_reads_over_tcp(card):
     rc, out = mb.mbpoll("-m", "tcp", "-a", 1, "-t", 3, "-r", 513, "-c", 3, "-p", card.mb_port,
                         "127.0.0.1")
