@@ -111,12 +111,12 @@ def module_path(name):
 class TrapReceiver:
     """snmptrapd on a loopback port, one line per notification."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, extra=""):
         self.port = free_port(__import__("socket").SOCK_DGRAM)
         self.log = os.path.join(directory, "traps.log")
         conf = os.path.join(directory, "snmptrapd.conf")
         with open(conf, "w") as f:
-            f.write("disableAuthorization yes\n")
+            f.write("disableAuthorization yes\n" + extra)
         open(self.log, "w").close()
         self.proc = subprocess.Popen(
             ["snmptrapd", "-f", "-C", "-c", conf, "-n", "-On", "-m", "", "-Lf", self.log,
@@ -205,9 +205,11 @@ def lab(tmp_path):
     made = {"agents": [], "blocks": [], "traps": []}
 
     class Lab:
-        def agent(self, module="upsmib", sink=None):
+        def agent(self, module="upsmib", sink=None, sink_line=None):
             key = unique_key()
             extra = f"trap2sink 127.0.0.1:{sink.port} public\n" if sink else ""
+            if sink_line:
+                extra = sink_line + "\n"
             d = tmp_path / f"a{len(made['agents'])}"
             d.mkdir()
             a = Agent(d, module, key, extra)
@@ -217,10 +219,10 @@ def lab(tmp_path):
             made["blocks"].append(b)
             return a, b
 
-        def traps(self):
+        def traps(self, extra=""):
             d = tmp_path / f"t{len(made['traps'])}"
             d.mkdir()
-            t = TrapReceiver(str(d))
+            t = TrapReceiver(str(d), extra)
             made["traps"].append(t)
             return t
 
@@ -353,6 +355,28 @@ def test_upsmib_alarm_traps(lab):
     removed = wait_for(lambda: [t for t in traps.traps() if ".1.3.6.1.2.1.33.2.4" in t], 10,
                        "upsTrapAlarmEntryRemoved")
     assert ".1.3.6.1.2.1.33.1.6.2.1.1 = INTEGER: 2" in removed[0]
+
+
+def test_inform_session_line_as_written_by_the_task(lab):
+    traps = lab.traps()
+    # the option order of the task's inform line: options after the address
+    agent, b = lab.agent("upsmib", sink_line=f"trapsess -C i -v 2c 127.0.0.1:{traps.port} -c public "
+                                             "-t 50 -r 5")
+    b.set_state(9, 1)
+    wait_for(lambda: [t for t in traps.traps() if ".1.3.6.1.2.1.33.1.6.2.1.1 = INTEGER: 9" in t],
+             10, "the inform")
+
+
+def test_v3_trap_session_line_as_written_by_the_task(lab):
+    # the agent's engine ID from the text "cardtest": 0x80001f88 04 + the text
+    engine = "0x80001f8804" + b"cardtest".hex()
+    traps = lab.traps(f"createUser -e {engine} tu SHA tpass123 AES ppass123\n")
+    agent, b = lab.agent("upsmib", sink_line=(
+        f"engineID cardtest\ntrapsess -v 3 -u tu -e {engine} -a SHA -A tpass123 -x AES "
+        f"-X ppass123 -l authPriv 127.0.0.1:{traps.port}"))
+    b.set_state(3, 1)
+    wait_for(lambda: [t for t in traps.traps() if ".1.3.6.1.2.1.33.1.6.2.1.1 = INTEGER: 3" in t],
+             10, "the v3 trap")
 
 
 ENT = "1.3.6.1.4.1.935"
