@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -144,6 +145,26 @@ std::string controlSocketPath()
     return platform::sysPath("/var/run/dataMonitor/cardctl.sock");
 }
 
+// A sandbox deep in a test directory can give a socket path longer than a
+// sockaddr_un holds; then the socket is reached through its directory's
+// descriptor instead (/proc/self/fd/N/name), which is short.
+bool socketAddress(const std::string& path, sockaddr_un& addr, int& dirFd)
+{
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    dirFd = -1;
+    if (path.size() < sizeof addr.sun_path) {
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        return true;
+    }
+    auto slash = path.rfind('/');
+    dirFd = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d/%s", dirFd,
+                  path.substr(slash + 1).c_str());
+    return true;
+}
+
 namespace
 {
 
@@ -219,16 +240,16 @@ void startControlServer()
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr {
     };
-    addr.sun_family = AF_UNIX;
-    if (fd < 0 || path.size() >= sizeof addr.sun_path) {
+    int dirFd = -1;
+    if (fd < 0 || !socketAddress(path, addr, dirFd)) {
         AppLogOut("[cardctl] socket path %s unusable", path.c_str());
         if (fd >= 0) close(fd);
         return;
     }
-    std::strcpy(addr.sun_path, path.c_str());
     mode_t old = umask(077);
     int b = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     umask(old);
+    if (dirFd >= 0) close(dirFd);
     if (b != 0 || listen(fd, 16) != 0) {
         AppLogOut("[cardctl] cannot listen on %s: %s", path.c_str(), strerror(errno));
         close(fd);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/un.h>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,8 @@ std::vector<std::string> describePlugins();
 
 // ---- control socket (control.cpp) ----
 std::string controlSocketPath();
+// Fills addr for the socket at path; dirFd >= 0 must be closed after use.
+bool socketAddress(const std::string& path, struct sockaddr_un& addr, int& dirFd);
 void startControlServer();
 void stopControlServer();
 // Executes one cardctl request (also used offline by cardctl itself).

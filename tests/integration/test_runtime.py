@@ -159,3 +159,14 @@ def test_crash_leaves_a_backtrace(make_card):
     text = card.read("data/crash.txt")
     assert "cardmon: signal 11" in text and "libsvc_ddns.so" in text
     wait_for(lambda: card.pid() is None, 5, "the crashed card to be gone")
+
+
+def test_deep_sandbox_still_answers_cardctl(tmp_path):
+    from cardlib import Card
+    card = Card(tmp_path / ("deep-" + "d" * 120))
+    assert len(card.socket_path) > 108
+    try:
+        card.start()
+        assert card.setting("SystemStartCount") == "1"
+    finally:
+        card.stop()

@@ -30,9 +30,11 @@ bool ask(const std::string& path, const std::string& request, std::string& answe
     if (fd < 0) return false;
     struct sockaddr_un addr {
     };
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int dirFd = -1;
+    bool connected = fieldcore::socketAddress(path, addr, dirFd) &&
+                     connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (dirFd >= 0) close(dirFd);
+    if (!connected) {
         close(fd);
         return false;
     }
