@@ -342,6 +342,7 @@ void trap_test(int row)
     }
     auto cmds = trapTestCommands(t, row, mask & 0xffffff, mibType, engineId);
     for (const auto& argv : cmds) {
+        if (g_exit) break;
         int rc = platform::runArgv(argv);
         AppLogOut("[%s] %s to row %d: %d", __func__, argv[0].c_str(), row, rc);
     }
@@ -394,6 +395,10 @@ int DriverRun(void* /*arg*/)
             }
         }
         stopAgent();
+        // A running trap test uses this library's code: let it finish its
+        // current command before the runtime may unload us.
+        for (int i = 0; i < 600 && g_trapTestBusy; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     } catch (...) {
         AppLogOut("[%s] failed", __func__);
     }
