@@ -177,3 +177,48 @@ def test_address_change_restarts_the_program(card):
     card.wait_running(timeout=30, old_pid=pid)
     assert int(card.setting("SystemStartCount", "0")) == count + 1
     assert "ups_addr is change ,system will be reboot" in card.app_log()
+
+
+def test_samples_and_battery_test_records(tmp_path, sim):
+    card = start_card(tmp_path, sim, ups_data_record_minute=0)
+    try:
+        def count(db, table):
+            try:
+                return card.query(db, f"select count(*) from {table}")[0][0]
+            except Exception:
+                return 0
+        wait_for(lambda: count("ups_data.db", "ups_data") >= 2, timeout=10, what="UPS samples")
+
+        sim.scenario("test")
+        wait_for(lambda: card.signal(60, 20023) == 1, timeout=10, what="test in progress")
+        # The sampler looks every 2 s: let it see the test running. Each of its
+        # passes also queues a UPS sample, so three more rows prove one pass.
+        seen = count("ups_data.db", "ups_data")
+        wait_for(lambda: count("ups_data.db", "ups_data") >= seen + 3, timeout=12,
+                 what="a sampler pass during the test")
+        sim.scenario("test_end")
+        wait_for(lambda: card.signal(60, 20023) == 0, timeout=10, what="test ended")
+        (start, run_time), = wait_for(
+            lambda: card.query("ups_data.db", "select Time, RunTime from test_data"),
+            timeout=8, what="test_data row")
+        assert start and len(run_time.split(":")) == 3
+    finally:
+        card.stop()
+
+
+def test_low_battery_shuts_the_ups_down(tmp_path, sim):
+    card = start_card(tmp_path, sim, sel_batlow=1, bat_time=0)
+    try:
+        sim.clear_writes()
+        sim.scenario("low_battery")
+        wait_for(lambda: card.signal(60, 20002) == 1, timeout=10, what="low battery reported")
+        w = wait_for(lambda: shutdown_writes(sim), timeout=8, what="shutdown register write")
+        assert w[0]["values"] == [1]
+        # Recorded as a control action of origin "SCHEDULE": 1404 - 1250.
+        (source,), = wait_for(
+            lambda: card.query("alarm_info.db", "select Source from history_alarm "
+                                                "where Alarm_Id=154 and End_Time='--'"),
+            timeout=5, what="control action row")
+        assert source == "SCHEDULE"
+    finally:
+        card.stop()
