@@ -1,7 +1,9 @@
 """The alarm and data tasks in a running card, with the register-map driver
 (ups_type 4) polling the simulated UPS: an alarm episode from mains failure
 to mains return as the store records it, the UPS link watch, UPS commands
-posted on channel 0, and the restart asked for by event 3000."""
+posted on channel 0, changed line settings applied to the running port, the
+restarts asked for by event 3000 and by an address change, sampling and
+battery-test records, and the shutdown after a low-battery alarm."""
 
 import os
 import termios
