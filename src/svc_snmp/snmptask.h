@@ -91,9 +91,6 @@ std::string confRest(const std::string& v);
 std::string engineIdFromState(const std::string& stateText);
 
 // ---- shared-block refresh ----
-struct RefreshContext {
-    std::uint32_t mibType = 0;
-};
 void refreshBlock(const snmpblock::Block& b, Settings& s, Signals& sig, std::uint32_t mibType);
 
 // ---- commands from the MIB module ----

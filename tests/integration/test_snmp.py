@@ -216,7 +216,8 @@ def test_trap_test_sends_one_trap_per_selected_bit(snmp_card, traps):
 
 def test_enterprise_mib_objects_traps_and_string_length(snmp_card, traps):
     c = snmp_card({"mibType": "1", "trap_way_0": "1", "trap_to_ip_0": "127.0.0.1",
-                   "trap_community_0": "public", "trap_port": str(traps.port)})
+                   "trap_community_0": "public", "trap_port": str(traps.port),
+                   "ths_enable": "1", "temp_conver1": "0"})
     expected = c.sim.expected()
     wait_for(lambda: c.get(f"{ENT}.1.1.1.3.1.1.0") == "3", 15, "input lines")
     w = c.walk(ENT, prog="snmpbulkwalk")
@@ -224,6 +225,11 @@ def test_enterprise_mib_objects_traps_and_string_length(snmp_card, traps):
     assert w[f"{ENT}.1.1.1.3.2.1.0"] == str(int(expected[40133] * 10))  # tenths here
     assert w[f"{ENT}.1.1.1.3.2.2.0"] == str(int(max(expected[s] for s in (40133, 40134, 40135)) * 10))
     assert c.get("1.3.6.1.2.1.1.2.0") == ".1.3.6.1.4.1.935"
+    # sensor 1 in tenths; a divisor of 0 counts as 1 instead of dividing by zero
+    c.card.set_signal(61, 40208, 25)
+    wait_for(lambda: c.get(f"{ENT}.1.1.1.9.1.1.0") == "250", 10, "the sensor temperature")
+    c.card.set_setting("temp_conver1", "10")
+    wait_for(lambda: c.get(f"{ENT}.1.1.1.9.1.1.0") == "25", 10, "the sensor with divisor 10")
     assert "wrongLength" in c.set(f"{ENT}.1.1.1.1.1.2.0", "s", "ab")[1]
     c.sim.scenario("mains_failure")
     wait_for(lambda: [t for t in traps.traps() if f'.{ENT}.0.5 = STRING: "On battery"' in t], 20,
