@@ -16,19 +16,21 @@ namespace storetest
 namespace
 {
 
-std::string makeAppDir()
-{
+// Never destroyed, so the exit handler below can still read it.
+const std::string& kDir = *new std::string([] {
     char tmpl[] = "/tmp/svc_store_test.XXXXXX";
     const char* dir = mkdtemp(tmpl);
     std::string d = dir ? dir : "/tmp/svc_store_test";
     setenv("CARDMON_APP_DIR", d.c_str(), 1);
     setenv("TZ", "UTC0", 1);
     tzset();
-    std::atexit([] { std::filesystem::remove_all(appDir()); });
     return d;
-}
+}());
 
-const std::string kDir = makeAppDir();
+const int kCleanup = std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(kDir, ec);
+});
 
 } // namespace
 
