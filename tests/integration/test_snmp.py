@@ -245,8 +245,8 @@ def test_agent_restarts_after_kill_and_config_change(snmp_card):
     pid = c.agent_pid()
     assert pid
     os.kill(pid, signal.SIGKILL)
-    wait_for(lambda: c.agent_pid() not in (None, pid), 3, "a new agent process")
-    wait_for(lambda: c.get("1.3.6.1.2.1.1.6.0") == '"Room 1"', 3, "the new agent to answer")
+    wait_for(lambda: c.agent_pid() not in (None, pid), 5, "a new agent process")
+    wait_for(lambda: c.get("1.3.6.1.2.1.1.6.0") == '"Room 1"', 5, "the new agent to answer")
 
     pid = c.agent_pid()
     c.card.set_setting("System_Location", 'Hall "B", rack 9')
