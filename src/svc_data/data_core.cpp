@@ -21,14 +21,14 @@ namespace svc_data
 namespace
 {
 
-struct PortSpec {
+struct PortLine {
     int portNo;
     const char* prefix;
     int defaultBaud;
     const char* changeLog;
 };
 // UPS, sensor and SMS lines, in the order the pass visits them.
-constexpr PortSpec kPorts[] = {
+constexpr PortLine kPorts[] = {
     {1, "ups", 2400, "ups port parm is change"},
     {3, "ths", 9600, "ths port parm is change"},
     {7, "sms", 115200, "sms port parm is change"},
@@ -178,15 +178,15 @@ void DataCore::supervisionPass()
 void DataCore::applyPortSettings()
 {
     for (size_t i = 0; i < std::size(kPorts); ++i) {
-        const PortSpec& spec = kPorts[i];
-        PortConfig current = readPort(spec.prefix, spec.defaultBaud);
+        const PortLine& line = kPorts[i];
+        PortConfig current = readPort(line.prefix, line.defaultBaud);
         auto changes = portChanges(ports_[i], current);
         if (changes.empty()) continue;
         // Identification switches the UPS line's rate itself while it runs.
-        if (spec.portNo == 1 && GetSettingi2("enable_identify", 0) != 0) continue;
-        void* handle = getPortHandle(spec.portNo);
+        if (line.portNo == 1 && GetSettingi2("enable_identify", 0) != 0) continue;
+        void* handle = getPortHandle(line.portNo);
         if (!handle) continue;
-        AppLogOut("%s", spec.changeLog);
+        AppLogOut("%s", line.changeLog);
         for (const PortChange& c : changes) {
             int value = c.value;
             CommControl(handle, c.op, &value, 0);
