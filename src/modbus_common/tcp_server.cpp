@@ -95,6 +95,7 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
         auto ep = sock.remote_endpoint(ec);
         peer = ec ? std::string() : peerText(ep);
         sock.set_option(tcp::no_delay(true), ec);
+        sock.non_blocking(true, ec);
     }
 
     void read()
@@ -127,15 +128,31 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
             read();
             return;
         }
+        // Most answers fit the socket buffer at once: send them right away and
+        // only fall back to an asynchronous write for what does not.
+        size_t sent = 0;
+        asio::error_code ec;
+        while (sent < out.size() && !ec)
+            sent += sock.write_some(asio::buffer(out.data() + sent, out.size() - sent), ec);
+        if (sent == out.size()) {
+            lastActive = Clock::now();
+            read();
+            return;
+        }
+        if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+            srv.drop(shared_from_this());
+            return;
+        }
         auto self = shared_from_this();
-        asio::async_write(sock, asio::buffer(out), [self](asio::error_code ec, size_t) {
-            if (ec) {
-                self->srv.drop(self);
-                return;
-            }
-            self->lastActive = Clock::now();
-            self->read();
-        });
+        asio::async_write(sock, asio::buffer(out.data() + sent, out.size() - sent),
+                          [self](asio::error_code e, size_t) {
+                              if (e) {
+                                  self->srv.drop(self);
+                                  return;
+                              }
+                              self->lastActive = Clock::now();
+                              self->read();
+                          });
     }
 
     void close()
