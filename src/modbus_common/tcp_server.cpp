@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-constexpr size_t kReadChunk = 4096;
+constexpr size_t kReadChunk = 512; // requests are 12 bytes; keeps idle connections small
 constexpr auto kSweepPeriod = std::chrono::milliseconds(500);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr int kAllowedClients = 8;
