@@ -30,7 +30,7 @@ std::thread serverThread;
 std::string fmtFloat(float v)
 {
     char buf[48];
-    std::snprintf(buf, sizeof buf, "%g", double(v));
+    std::snprintf(buf, sizeof buf, "%.9g", double(v)); // epoch seconds stay whole
     return buf;
 }
 

@@ -75,7 +75,11 @@ class Card:
         self.ports = dict(ports or {})
         self.proc = None
         self._launch(["--prepare-only", "--fresh"])
-        for key, value in (settings or {}).items():
+        # Cards run side by side: each listens on ports of its own unless a
+        # test names them.
+        ports_of_its_own = {"httpPort": free_port(), "snmp_port": free_port(socket.SOCK_DGRAM),
+                            "mbtcp_slavePort": free_port()}
+        for key, value in {**ports_of_its_own, **(settings or {})}.items():
             self.set_setting(key, value)
 
     # ---- processes ----
