@@ -147,8 +147,9 @@ struct BatterySignals {
 std::string batteryStatusCode(bool lost, const BatterySignals& s);
 // "energy_flow_dir" from the output source signal.
 std::string flowDirection(bool lost, float outputSource);
-// The phase rule: "%.1f/%.1f/%.1f" with three phases, else "%.1f" of the first.
-std::string phaseText(float phases, float a, float b, float c);
+// The phase rule: "%.1f/%.1f/%.1f" with three phases, else "%.1f" of the first
+// (power factors with two decimals).
+std::string phaseText(float phases, float a, float b, float c, int decimals = 1);
 
 } // namespace pages
 } // namespace web

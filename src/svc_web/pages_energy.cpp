@@ -23,13 +23,14 @@ namespace web
 namespace pages
 {
 
-std::string phaseText(float phases, float a, float b, float c)
+std::string phaseText(float phases, float a, float b, float c, int decimals)
 {
+    const int d = decimals == 2 ? 2 : 1;
     char text[64];
     if (phases == 3.0f)
-        std::snprintf(text, sizeof text, "%.1f/%.1f/%.1f", a, b, c);
+        std::snprintf(text, sizeof text, "%.*f/%.*f/%.*f", d, a, d, b, d, c);
     else
-        std::snprintf(text, sizeof text, "%.1f", a);
+        std::snprintf(text, sizeof text, "%.*f", d, a);
     return text;
 }
 
@@ -87,11 +88,19 @@ struct Member {
     Kind kind;
     int a = 0, b = 0, c = 0, d = 0;
     const char* key = nullptr;
+    int decimals = 1;
 };
 
 Member phases(const char* name, int count, int first)
 {
     return {name, Kind::Phases, count, first, first + 1, first + 2};
+}
+// Power factors: the phase rule with two decimals.
+Member factors(const char* name, int count, int first)
+{
+    Member m = phases(name, count, first);
+    m.decimals = 2;
+    return m;
 }
 Member repeated(const char* name, int count, int sig)
 {
@@ -248,10 +257,10 @@ Builder regupsA()
     Builder b = head();
     append(b, {phases("input_V", kInputPhases, 40133), phases("input_A", kInputPhases, 40136),
                phases("input_Hz", kInputPhases, 40139),
-               phases("input_pow_factor", kInputPhases, 40145),
+               factors("input_pow_factor", kInputPhases, 40145),
                phases("bypass_V", kBypassPhases, 40193), phases("bypass_A", kBypassPhases, 40196),
                repeated("bypass_Hz", kBypassPhases, 40191),
-               phases("bypass_pow_factor", kBypassPhases, 40202),
+               factors("bypass_pow_factor", kBypassPhases, 40202),
                phases("bypass_act_pow", kBypassPhases, 40199),
                phases("bypass_app_pow", kBypassPhases, 40205)});
     b.insert(b.end(), std::begin(kRated), std::end(kRated));
@@ -261,7 +270,7 @@ Builder regupsA()
                {"software_version", Kind::Ident, 0, 40032}});
     appendRegOutput(b);
     append(b,
-           {phases("output_pow_factor", kOutputPhases, 40177), fixed1("bat_V", 40105),
+           {factors("output_pow_factor", kOutputPhases, 40177), fixed1("bat_V", 40105),
             fixed1("bat_A", 40106), fixed1("bat_temp", 40107), integer("bat_sup_time", 40102),
             fixed1("rec_temp", 40237), fixed1("inv_temp", 40238),
             kind("bat_re_time", Kind::BatRemainTime), kind("bat_re_volume", Kind::BatRemainCharge),
@@ -388,7 +397,7 @@ void addMember(cJSON* o, const Member& m, bool lost)
     if (!lost) {
         switch (m.kind) {
         case Kind::Phases:
-            text = pages::phaseText(sig(m.a), sig(m.b), sig(m.c), sig(m.d));
+            text = pages::phaseText(sig(m.a), sig(m.b), sig(m.c), sig(m.d), m.decimals);
             break;
         case Kind::Fixed1:
             text = fmt("%.1f", sig(m.b));

@@ -120,6 +120,7 @@ TEST(PagesEnergy, PhasesBatteryAndFlow)
     EXPECT_EQ(phaseText(3, 230.0f, 231.5f, 229.9f), "230.0/231.5/229.9");
     EXPECT_EQ(phaseText(1, 230.04f, 1, 2), "230.0");
     EXPECT_EQ(phaseText(0, 0, 0, 0), "0.0");
+    EXPECT_EQ(phaseText(3, 0.98f, 0.97f, 0.99f, 2), "0.98/0.97/0.99");
     BatterySignals s{};
     EXPECT_EQ(batteryStatusCode(false, s), "6");
     s.disconnected = 1;

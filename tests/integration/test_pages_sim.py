@@ -73,6 +73,7 @@ def test_energy_chart_against_the_simulator(ups, sim):
     assert (d["ups_type"], d["ups_model_str"], d["ups_netstatus"]) == (4, "sim-ups", "0")
     assert d["sub_device_type"] == e[40096] == 299
     assert d["input_A"] == "%.1f/%.1f/%.1f" % (e[40136], e[40137], e[40138])
+    assert d["input_pow_factor"] == "0.98/0.97/0.99"  # power factors keep two decimals
     assert d["output_V"] == "%.1f" % e[40164]  # one output phase on this model
     assert d["bypass_Hz"] == "%.1f" % e[40191]
     assert (d["bat_V"], d["bat_A"], d["bat_temp"]) == ("240.5", "1.5", "25.5")

@@ -1,0 +1,199 @@
+/* Shared by the status and log pages (home, alarms, history, UPS data, chart,
+ * logs, about, console): the header and navigation, the page texts in the
+ * card's languages, JSON requests, tables and paging.
+ *
+ * Texts: /lang/<code>.db (the frame's table) and /lang/pages-<code>.db (these
+ * pages' own), merged; elements name their key in data-i18n. The language is
+ * the one the frame stored (localStorage "lang": 0 English, 1 Chinese). */
+var Pages = (function () {
+  'use strict';
+  var codes = ['en', 'zh'];
+  var table = {};
+  var current = 0;
+  var NAV = [
+    ['home', '/home.html'], ['alarms', '/alarms.html'], ['history', '/history.html'],
+    ['upsdata', '/upsdata.html'], ['chart', '/chart.html'], ['logs', '/logs.html'],
+    ['about', '/about.html'], ['console', '/console.html'], ['settings', '/index.html']
+  ];
+
+  function t(key) { return table[key] || key; }
+  function apply(root) {
+    (root || document).querySelectorAll('[data-i18n]').forEach(function (e) {
+      e.textContent = t(e.getAttribute('data-i18n'));
+    });
+    document.documentElement.lang = codes[current];
+  }
+  function fetchTable(url) {
+    return fetch(url, { credentials: 'same-origin' })
+      .then(function (r) { return r.ok ? r.json() : {}; })
+      .catch(function () { return {}; });
+  }
+  function loadTexts(index) {
+    current = codes[index] ? index : 0;
+    localStorage.setItem('lang', String(current));
+    return Promise.all([fetchTable('/lang/' + codes[current] + '.db'),
+      fetchTable('/lang/pages-' + codes[current] + '.db')]).then(function (parts) {
+      table = Object.assign({}, parts[0], parts[1]);
+      apply();
+    });
+  }
+  function storedLanguage() {
+    var v = localStorage.getItem('lang');
+    if (v !== null) return +v;
+    return /^zh/i.test(navigator.language || '') ? 1 : 0;
+  }
+
+  function el(tag, attrs, text) {
+    var e = document.createElement(tag);
+    for (var k in attrs || {}) e.setAttribute(k, attrs[k]);
+    if (text !== undefined && text !== null) e.textContent = text;
+    return e;
+  }
+  function textEl(tag, key, attrs) {
+    var a = Object.assign({ 'data-i18n': key }, attrs || {});
+    return el(tag, a, t(key));
+  }
+  function cookie(name) {
+    var m = document.cookie.match(new RegExp('(?:^|; *)' + name + '=([^;]*)'));
+    return m ? decodeURIComponent(m[1]) : '';
+  }
+  function level() { return +cookie('permission') || 0; }
+
+  // GET of a route with a query object; resolves with the parsed JSON. A
+  // request that lost its session goes back to the login page.
+  function getJson(route, query) {
+    var q = query ? '?' + new URLSearchParams(query).toString() : '';
+    return fetch(route + q, { credentials: 'same-origin' }).then(function (r) {
+      if (r.redirected && /login\.html|SNSet\.html/.test(r.url)) {
+        location.href = '/login.html';
+        throw new Error('session');
+      }
+      if (!r.ok) throw new Error(String(r.status));
+      return r.json();
+    });
+  }
+  function post(route, form) {
+    return fetch(route, { method: 'POST', credentials: 'same-origin',
+      headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+      body: new URLSearchParams(form).toString() }).then(function (r) {
+      return r.text().then(function (x) {
+        var j = null; try { j = JSON.parse(x); } catch (e) { /* not JSON */ }
+        return { status: r.status, body: j };
+      });
+    });
+  }
+
+  // Header, navigation and the page's main element; returns main.
+  function frame(active) {
+    document.body.textContent = '';
+    var header = el('header');
+    var toggle = el('button', { id: 'menu-toggle', class: 'plain', 'aria-label': 'Menu' }, '\u2630');
+    header.appendChild(toggle);
+    header.appendChild(el('img', { src: '/image/logo.png', alt: '' }));
+    header.appendChild(el('span', { class: 'grow' }));
+    header.appendChild(el('span', { class: 'clock', id: 'clock' }));
+    header.appendChild(el('span', { class: 'who', id: 'who' }, cookie('user')));
+    var sel = el('select', { id: 'lang-select', style: 'width:auto' });
+    [['English', 0], ['中文', 1]].forEach(function (o) {
+      var opt = el('option', { value: o[1] }, o[0]);
+      sel.appendChild(opt);
+    });
+    sel.value = String(current);
+    sel.onchange = function () { loadTexts(+sel.value).then(function () { document.dispatchEvent(new Event('langchange')); }); };
+    header.appendChild(sel);
+    var layout = el('div', { class: 'layout' });
+    var nav = el('nav', { id: 'nav' });
+    NAV.forEach(function (n) {
+      var a = textEl('a', 'pg.nav.' + n[0], { href: n[1] });
+      if (n[0] === active) a.className = 'active';
+      nav.appendChild(a);
+    });
+    toggle.onclick = function () { nav.classList.toggle('open'); };
+    var main = el('main', { id: 'view' });
+    main.appendChild(textEl('h1', 'pg.title.' + active));
+    layout.appendChild(nav);
+    layout.appendChild(main);
+    document.body.appendChild(header);
+    document.body.appendChild(layout);
+    clock();
+    setInterval(clock, 10000);
+    return main;
+  }
+  function clock() {
+    fetch('/sysTime', { credentials: 'same-origin' }).then(function (r) {
+      if (r.redirected || !r.ok) { location.href = '/login.html'; return null; }
+      return r.json();
+    }).then(function (j) {
+      if (j) document.getElementById('clock').textContent = j.time;
+    }).catch(function () {});
+  }
+
+  // Starts a page: texts first, then the page's own set-up.
+  function start(active, setup) {
+    loadTexts(storedLanguage()).then(function () { setup(frame(active)); });
+  }
+
+  // A table of rows; columns: [[member, text key], ...]. `mark(row)` may
+  // return a class name for the row.
+  function table_(rows, columns, mark) {
+    var wrap = el('div', { class: 'tablewrap' });
+    var tb = el('table');
+    var head = el('tr');
+    columns.forEach(function (c) { head.appendChild(textEl('th', c[1])); });
+    tb.appendChild(head);
+    rows.forEach(function (row) {
+      var tr = el('tr');
+      var cls = mark ? mark(row) : '';
+      if (cls) tr.className = cls;
+      columns.forEach(function (c) {
+        var v = typeof c[0] === 'function' ? c[0](row) : row[c[0]];
+        tr.appendChild(el('td', {}, v === undefined ? '' : String(v)));
+      });
+      tb.appendChild(tr);
+    });
+    wrap.appendChild(tb);
+    if (!rows.length) wrap.appendChild(textEl('p', 'pg.empty', { class: 'muted empty' }));
+    return wrap;
+  }
+
+  // Paging bar: "< page n of m >"; onPage(n) loads page n.
+  function pager(page, total, onPage) {
+    var bar = el('div', { class: 'pager' });
+    var prev = el('button', { class: 'plain', id: 'page-prev' }, '\u2039');
+    var next = el('button', { class: 'plain', id: 'page-next' }, '\u203a');
+    prev.disabled = page <= 1;
+    next.disabled = page >= total;
+    prev.onclick = function () { onPage(page - 1); };
+    next.onclick = function () { onPage(page + 1); };
+    var info = el('span', { id: 'page-info' },
+      t('pg.page').replace('%1', total ? page : 0).replace('%2', total));
+    bar.appendChild(prev); bar.appendChild(info); bar.appendChild(next);
+    return bar;
+  }
+
+  function today() {
+    var d = new Date();
+    function two(n) { return (n < 10 ? '0' : '') + n; }
+    return d.getFullYear() + '-' + two(d.getMonth() + 1) + '-' + two(d.getDate());
+  }
+  function labelled(key, input) {
+    var w = el('div');
+    w.appendChild(textEl('label', key, { for: input.id }));
+    w.appendChild(input);
+    return w;
+  }
+  function select(id, options) {
+    var s = el('select', { id: id });
+    options.forEach(function (o) { s.appendChild(textEl('option', o[1], { value: o[0] })); });
+    return s;
+  }
+  function message(box, ok, key) {
+    box.className = 'msg ' + (ok ? 'ok' : 'bad');
+    box.textContent = t(key);
+  }
+
+  return { t: t, apply: apply, el: el, textEl: textEl, getJson: getJson, post: post,
+    start: start, table: table_, pager: pager, today: today, labelled: labelled,
+    select: select, message: message, level: level,
+    get language() { return current; } };
+})();
