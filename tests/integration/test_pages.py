@@ -432,3 +432,63 @@ def test_console_without_an_answer(make_card):
     assert card.read("data/send_data.txt", "rb").endswith(b" Q1\r\r\n")
     assert web.post_json("/PrintPortLog", {"coding": "1", "porttype": "9",
                                           "senddata": "01"})["result"] == "fail"
+
+
+# ---- hostile requests and access levels ----
+
+def tree(root, skip):
+    """(path, size, mtime) of every file under root, but the skipped top names."""
+    out = set()
+    for d, dirs, files in os.walk(root):
+        rel = os.path.relpath(d, root)
+        if rel.split(os.sep)[0] in skip:
+            continue
+        for f in files:
+            st = os.stat(os.path.join(d, f))
+            out.add((os.path.join(rel, f), st.st_size, st.st_mtime_ns))
+    return out
+
+
+def test_hostile_requests_touch_nothing_outside_data(make_card):
+    card, web = web_card(make_card)
+    # config/ holds the settings store, which the runtime writes on its own
+    before_app = tree(card.app_dir, {"data", "config"})
+    before_sys = tree(card.sysroot, {"var", "tmp"})
+    traversal = ["../../../etc/passwd", "/etc/shadow", "..%2F..%2Fx", "\x00", "%s%n", "é" * 60]
+    for t in traversal:
+        for path in ("/HistoryAlarm", "/UpsDataLog", "/SmsLog", "/EmailLog", "/UpsBatTestLog"):
+            assert web.json(path, curr_dat_data=t, curpage=t, dataType=t, event_type=t,
+                            lagval=t)["data"] == []
+        web.get("/SaveLog", log_type=t)
+        assert web.json("/DebugPrintPortLog", coding=t, porttype=t) == {"data": []}
+        web.post("/PrintPortLog", {"coding": t, "porttype": t, "senddata": t * 10})
+        web.get("/PrintPortLog", coding=t, porttype=t)
+        assert web.post_json("/ClearLog", {"log_type": t, "cur_date": t})["result"] == "fail"
+        assert web.json("/UpsDataChart", curr_dat_data_start=t, curr_dat_data_end=t,
+                        data_num=t, data_type0=t)["totalnum"] == 0
+    web.get("/SavePortLog")
+    assert card.pid()
+    assert tree(card.app_dir, {"data", "config"}) == before_app
+    assert tree(card.sysroot, {"var", "tmp"}) == before_sys
+
+
+def test_a_viewer_reads_logs_but_clears_nothing(make_card):
+    import requests
+
+    def fill(card):
+        seed(card.app_dir, "smtp_record.db", "smtp_record", [("a@b.c", "1", f"{DAY} 10:00:00")])
+
+    card, web = web_card(make_card, {"user_name1": "view", "user_pass1": "pw",
+                                     "user_right1": "1", "user_ip1": "*.*.*.*"},
+                         before_start=fill)
+    s = requests.Session()
+    s.trust_env = False
+    r = s.post(web.base + "/login.html", data={"user": "view", "passwd": "pw"},
+               allow_redirects=False)
+    assert r.status_code == 302
+    assert s.get(web.base + "/EmailLog", params={"curr_dat_data": DAY,
+                                                 "curpage": 1}).json()["totalpage"] == "1"
+    assert s.get(web.base + "/EnergyChart").status_code == 200
+    assert s.post(web.base + "/ClearLog",
+                  data={"log_type": "1", "cur_date": DAY[:4] + DAY[5:7]}).status_code == 403
+    assert card.query("smtp_record.db", "select count(*) from smtp_record") == [(1,)]
