@@ -22,6 +22,13 @@ HISTORY = 23
 POINTS = 48  # one UPS sample every half hour
 
 
+# A UPS sample's other columns, as the store records them.
+TYPICAL = dict(Input_C="10.2/10.4/10.1", Input_F="50.0/50.1/49.9", Input_TP="2.3",
+               Internal_Temp="31.0", Output_V="220.0", Output_C="15.0", Output_F="50.0",
+               Output_P="3.0", By_V="230.0", By_C="0.0", By_F="50.0", By_TP="0.0", By_AP="0.0",
+               Bat_V="240.5", Bat_C="1.5", Bat_Tem="25.5", Bat_Time="35", Bat_AV="100")
+
+
 def fill(app_dir):
     seed(app_dir, "alarm_info.db", "history_alarm",
          [(f"{DAY} {i // 2:02d}:{30 * (i % 2):02d}:00", "5", f"{DAY} {i // 2:02d}:{30 * (i % 2):02d}:09",
@@ -29,7 +36,7 @@ def fill(app_dir):
     seed(app_dir, "ups_data.db", "ups_data",
          [ups_row(f"{DAY} {i // 2:02d}:{30 * (i % 2):02d}:00",
                   Input_V="%.1f/230.0/230.0" % (220 + 10 * ((i % 12) / 6 - 1) ** 2),
-                  Output_L="%d/0/0" % (30 + i % 17)) for i in range(POINTS)])
+                  Output_L="%d/0/0" % (30 + i % 17), **TYPICAL) for i in range(POINTS)])
 
 
 def main():
