@@ -433,7 +433,9 @@ void ups_upsdatachart(const Request& req, Reply& reply)
 
 void ups_savelog(const Request& req, Reply& reply)
 {
-    const auto type = req.field("log_type");
+    // The pages name the file in the query string, whatever the method.
+    auto type = req.queryField("log_type");
+    if (!type) type = req.bodyField("log_type");
     const int t = pages::fieldInt(type);
     if (type && t >= 0 && t < int(std::size(kCsvFiles)) &&
         serveDownload(reply, kCsvFiles[t].path, kCsvFiles[t].name))
