@@ -125,6 +125,9 @@ def test_bad_settings_do_not_stop_start_up(make_card):
 
 def test_corrupt_settings_store_is_replaced(make_card):
     card = make_card(start=False)
+    for side in ("-wal", "-shm"):
+        if os.path.exists(card.path("config/settings.db" + side)):
+            os.remove(card.path("config/settings.db" + side))
     with open(card.path("config/settings.db"), "wb") as f:
         f.write(b"this is not a database" * 100)
     card.start()
