@@ -146,7 +146,7 @@ def test_routes_dispatch_order_and_unknown_uris(make_card):
     card, base = web_card(make_card)
     s = login(base)
     # A route whose page is not built yet, an unknown URI: 404.
-    assert s.get(base + "/DeviceID").status_code == 404
+    assert s.get(base + "/RemoteControl").status_code == 404
     assert s.get(base + "/NoSuchRoute").status_code == 404
     # Route names compare exactly.
     assert s.get(base + "/networkremoteinfo").status_code == 404
