@@ -62,6 +62,11 @@ class Port
     bool open();
     void close();
 
+    // Held by the port thread across a driver's whole Query or Control, so that
+    // another user of the line (the RS-485 slave) never takes a reply meant for
+    // the driver. Recursive: the driver's own CommRead/CommWrite lock it again.
+    std::recursive_mutex& transaction() { return io_; }
+
     int write(const void* buf, int len);
     int read(void* buf, int max);
     int control(int op, void* arg);

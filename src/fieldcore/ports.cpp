@@ -321,6 +321,7 @@ void Port::serviceConsole()
             job = std::move(consoleOut_.front());
             consoleOut_.pop_front();
         }
+        std::lock_guard line(io_);
         int sent = write(job.second.data(), int(job.second.size()));
         std::string reply;
         if (sent == int(job.second.size())) {

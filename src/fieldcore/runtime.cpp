@@ -166,6 +166,7 @@ void pollDevice(PortWorker& w, Device& d)
     int ok = 0;
     if (d.query && w.port->isOpen()) {
         EmitContext ctx{d.id};
+        std::lock_guard line(w.port->transaction());
         try {
             ok = d.query(w.port.get(), d.addr, emitSignal, &ctx);
         } catch (...) {
@@ -183,6 +184,7 @@ void runCommand(PortWorker& w, Device& d, Command& c)
         try {
             std::vector<char> text(c.text.begin(), c.text.end());
             text.push_back('\0');
+            std::lock_guard line(w.port->transaction());
             result = d.control(w.port.get(), d.addr, text.data());
         } catch (...) {
             result = 0;
