@@ -64,7 +64,7 @@ def test_polls_every_second_and_link_follows_answers(line_card):
         time.sleep(0.005)
         far.write(b"LO")  # a reply in two pieces is read as one
     gaps = [b - a for a, b in zip(stamps, stamps[1:])]
-    assert all(0.8 < g < 1.3 for g in gaps), gaps
+    assert all(0.8 < g < 1.5 for g in gaps), gaps
     wait_for(lambda: card.signal(60, -1) == 1.0, 3, "link up")
     assert card.signal(60, 40105) == 5
     assert card.signal_text(60, 40016) == "HELLO"
@@ -129,11 +129,11 @@ def test_leds_blink_with_their_periods(make_card):
         f.seek(0xB8003040)
         assert struct.unpack("<I", f.read(4))[0] & 0x3C0 == 0x3C0
     system = dark_starts(card, 9, 3.5)
-    assert system and all(0.9 < p < 1.2 for p in system), system
+    assert system and all(0.9 < p < 1.4 for p in system), system
     card.set_setting("ups_lost", "1")
     time.sleep(3.1)
     comm = dark_starts(card, 8, 7)
-    assert comm and all(2.8 < p < 3.3 for p in comm), comm
+    assert comm and all(2.8 < p < 3.8 for p in comm), comm
 
 
 def test_port_trace_logs_both_directions(line_card):
