@@ -21,6 +21,7 @@ LINK = -1
 ON_BATTERY = 20001
 COMM_LOST = 20019
 SHUTDOWN_REG = 0x8008
+SLACK = 1.0          # a busy 2-core machine may run any period a little late
 ALARM_PASS = 2.0     # svc_alarm current-alarm pass
 HISTORY_PASS = 1.0   # svc_alarm history worker
 STORE_BATCH = 2.0    # svc_store queue
@@ -68,26 +69,29 @@ def test_episode_from_mains_failure_to_return(card, sim):
 
     # Within one alarm pass: the start time stamped. The signal is a float
     # (128 s steps at today's epoch) and cardctl prints 6 digits: compare coarsely.
-    stamp = wait_for(lambda: card.signal(60, 21001), timeout=ALARM_PASS + 1.5,
+    stamp = wait_for(lambda: card.signal(60, 21001), timeout=ALARM_PASS + 1.5 + SLACK,
                      what="start time in 21001")
     assert abs(stamp - seen) < 5000
-    log = card.app_log()
-    assert "alarm 1 started, posted on channels 1 and 2" in log
+    # The task stamps the signal first and logs the events right after it.
+    wait_for(lambda: "alarm 1 started, posted on channels 1 and 2" in card.app_log(), timeout=2,
+             what="start events logged")
     wait_for(lambda: rows(card, "select Starting_Time from current_alarm where Alarm_Id=1"),
-             timeout=STORE_BATCH + 2, what="current_alarm row")
+             timeout=STORE_BATCH + 2 + SLACK, what="current_alarm row")
     assert card.setting("curr_alarm_num") != "0"
     assert "1" in card.setting("curr_alarm_id").split(",")
 
     sim.scenario("mains_return")
     wait_for(lambda: card.signal(60, ON_BATTERY) == 0, timeout=10, what="driver reports mains")
-    wait_for(lambda: card.signal(60, 21001) == 0, timeout=ALARM_PASS + 1.5, what="21001 cleared")
-    assert "alarm 1 ended, posted on channel 7" in card.app_log()
+    wait_for(lambda: card.signal(60, 21001) == 0, timeout=ALARM_PASS + 1.5 + SLACK,
+             what="21001 cleared")
+    wait_for(lambda: "alarm 1 ended, posted on channel 7" in card.app_log(), timeout=2,
+             what="end event logged")
     wait_for(lambda: not rows(card, "select * from current_alarm where Alarm_Id=1"),
-             timeout=STORE_BATCH + 2, what="current_alarm row removed")
+             timeout=STORE_BATCH + 2 + SLACK, what="current_alarm row removed")
     (start, end, source), = wait_for(
         lambda: rows(card, "select Starting_Time, End_Time, Source from history_alarm "
                            "where Alarm_Id=1"),
-        timeout=HISTORY_PASS + STORE_BATCH + 2, what="history_alarm row")
+        timeout=HISTORY_PASS + STORE_BATCH + 2 + SLACK, what="history_alarm row")
     assert start and end and start <= end
     assert source == "Dev:UPS"
     assert "1" not in card.setting("curr_alarm_id").split(",")
@@ -99,7 +103,7 @@ def test_silent_ups_is_declared_lost_and_found_again(card, sim):
     wait_for(lambda: card.setting("ups_lost") == "1", timeout=30, what="ups_lost 1")
     assert card.signal(60, COMM_LOST) == 1
     # While the link is lost only the communication loss is listed.
-    wait_for(lambda: card.setting("curr_alarm_id") == "19", timeout=ALARM_PASS + 2,
+    wait_for(lambda: card.setting("curr_alarm_id") == "19", timeout=ALARM_PASS + 2 + SLACK,
              what="curr_alarm_id 19")
     assert card.setting("curr_alarm_num") == "1"
 
