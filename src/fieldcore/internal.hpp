@@ -78,6 +78,7 @@ class Port
 
   private:
     bool applyParams();
+    void takeWantedParams();
     void trace(const char* dir, const unsigned char* data, int len);
     int gapMs() const;
 
@@ -85,8 +86,11 @@ class Port
     std::string type_;
     int timeoutMs_;
     std::string device_;
-    PortParams params_;
+    PortParams params_; // on the line; changed only under io_
     bool paramsValid_ = false;
+    std::mutex wantedMutex_;
+    PortParams wanted_; // asked for by CommControl, not yet on the line
+    std::atomic<bool> changed_{false};
     std::atomic<int> fd_{-1};
     std::atomic<bool> trace_{false};
     std::atomic<bool> enabled_{true};

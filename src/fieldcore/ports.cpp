@@ -96,6 +96,7 @@ Port::Port(int no, std::string type, int timeoutMs, std::string params)
     : no_(no), type_(std::move(type)), timeoutMs_(timeoutMs > 0 ? timeoutMs : 500)
 {
     paramsValid_ = parsePortParams(params, params_);
+    wanted_ = params_;
     if (!params.empty() && !paramsValid_)
         AppLogOut("[port %d] parameter text \"%s\" not understood; using %d,n,8,1", no_,
                   params.c_str(), params_.baud);
@@ -114,6 +115,7 @@ bool Port::open()
     int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     fd_ = fd;
+    takeWantedParams();
     if (!applyParams())
         AppLogOut("[port %d] %s is not a terminal; used as a plain file", no_, device_.c_str());
     tcflush(fd, TCIOFLUSH);
@@ -198,6 +200,7 @@ int Port::write(const void* buf, int len)
 {
     if (!buf || len <= 0) return 0;
     std::lock_guard lock(io_);
+    takeWantedParams();
     if (fd_ < 0 || !enabled_) return -1;
     const auto* p = static_cast<const unsigned char*>(buf);
     int done = 0;
@@ -223,6 +226,7 @@ int Port::read(void* buf, int max)
 {
     if (!buf || max <= 0) return 0;
     std::lock_guard lock(io_);
+    takeWantedParams();
     if (fd_ < 0 || !enabled_) return 0;
     auto* p = static_cast<unsigned char*>(buf);
     int got = 0;
@@ -244,10 +248,12 @@ int Port::read(void* buf, int max)
     return got;
 }
 
+// Line parameters never wait for the line: a driver may hold it for seconds.
+// The new parameters are kept as wanted and put on the line at once when it is
+// free, else by the next read or write, before any byte moves.
 int Port::control(int op, void* arg)
 {
     int* v = static_cast<int*>(arg);
-    std::lock_guard lock(io_);
     switch (op) {
     case COMM_CTL_FD:
         if (v) *v = fd_;
@@ -257,22 +263,29 @@ int Port::control(int op, void* arg)
     case COMM_CTL_DATABITS:
     case COMM_CTL_STOPBITS: {
         if (!v) return 0;
-        PortParams next = params_;
-        if (op == COMM_CTL_BAUD)
-            next.baud = *v;
-        else if (op == COMM_CTL_PARITY)
-            next.parity = *v;
-        else if (op == COMM_CTL_DATABITS)
-            next.dataBits = *v;
-        else
-            next.stopBits = *v;
-        if (!toSpeed(next.baud) || next.parity < 0 || next.parity > 4 || next.dataBits < 5 ||
-            next.dataBits > 8 || next.stopBits < 1 || next.stopBits > 2) {
-            AppLogOut("[port %d] control %d with value %d refused", no_, op, *v);
-            return 0;
+        {
+            std::lock_guard lock(wantedMutex_);
+            PortParams next = wanted_;
+            if (op == COMM_CTL_BAUD)
+                next.baud = *v;
+            else if (op == COMM_CTL_PARITY)
+                next.parity = *v;
+            else if (op == COMM_CTL_DATABITS)
+                next.dataBits = *v;
+            else
+                next.stopBits = *v;
+            if (!toSpeed(next.baud) || next.parity < 0 || next.parity > 4 || next.dataBits < 5 ||
+                next.dataBits > 8 || next.stopBits < 1 || next.stopBits > 2) {
+                AppLogOut("[port %d] control %d with value %d refused", no_, op, *v);
+                return 0;
+            }
+            wanted_ = next;
+            changed_ = true;
         }
-        params_ = next;
-        if (fd_ >= 0) applyParams();
+        if (io_.try_lock()) {
+            takeWantedParams();
+            io_.unlock();
+        }
         return 1;
     }
     case COMM_CTL_ENABLE:
@@ -284,6 +297,18 @@ int Port::control(int op, void* arg)
     default:
         return 0;
     }
+}
+
+// Caller holds io_.
+void Port::takeWantedParams()
+{
+    if (!changed_) return;
+    {
+        std::lock_guard lock(wantedMutex_);
+        params_ = wanted_;
+        changed_ = false;
+    }
+    if (fd_ >= 0) applyParams();
 }
 
 void Port::pushConsole(int code, std::string bytes)
