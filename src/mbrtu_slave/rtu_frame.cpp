@@ -92,17 +92,7 @@ std::vector<uint8_t> handleRtuFrame(std::span<const uint8_t> f, RtuContext& ctx)
         // Bits past the end of the image are refused like a large quantity.
         if (quantity >= kMaxReadBits || start + quantity > kDiscreteCount) return exception(f, 2);
         ctx.map.refreshDiscrete(ctx.host, start, quantity);
-        const int bytes = quantity <= 8 ? 1 : (quantity + 7) / 8;
-        out.push_back(static_cast<uint8_t>(bytes));
-        for (int i = 0; i < bytes; ++i) {
-            uint8_t b = 0;
-            for (int j = 0; j < 8; ++j) {
-                const int n = 8 * i + j;
-                if (n < quantity && (ctx.map.discrete(start + n) & 1))
-                    b |= static_cast<uint8_t>(1 << j);
-            }
-            out.push_back(b);
-        }
+        ctx.map.appendDiscreteBits(start, quantity, out);
         break;
     }
     case 3:

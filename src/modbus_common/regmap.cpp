@@ -459,6 +459,20 @@ void RegisterMap::refreshPack(Host& host, int lo, int hi)
     }
 }
 
+void RegisterMap::appendDiscreteBits(int start, int quantity, std::vector<uint8_t>& out) const
+{
+    const int bytes = quantity <= 8 ? 1 : (quantity + 7) / 8;
+    out.push_back(static_cast<uint8_t>(bytes));
+    for (int i = 0; i < bytes; ++i) {
+        uint8_t b = 0;
+        for (int j = 0; j < 8; ++j) {
+            const int n = 8 * i + j;
+            if (n < quantity && (discrete(start + n) & 1)) b |= static_cast<uint8_t>(1 << j);
+        }
+        out.push_back(b);
+    }
+}
+
 void RegisterMap::refreshAll(Host& host)
 {
     refreshDiscrete(host, 0, kDiscreteCount);

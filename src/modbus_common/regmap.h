@@ -53,6 +53,9 @@ class RegisterMap
     uint16_t holding(int addr) const { return at(func03_, addr); }
     uint16_t input(int addr) const { return at(func04_, addr); }
     int inputCount() const { return static_cast<int>(func04_.size()); }
+    // Appends a function-2 answer body: the byte count, then the bits of
+    // [start, start + quantity) packed low bit first.
+    void appendDiscreteBits(int start, int quantity, std::vector<uint8_t>& out) const;
 
   private:
     static uint16_t at(const std::vector<uint16_t>& a, int addr)

@@ -77,18 +77,8 @@ std::vector<uint8_t> readBits(std::span<const uint8_t> f, TcpContext& ctx)
     if (quantity > kMaxReadBits || start + quantity > kDiscreteCount)
         return exception(f, kIllegalAddress);
     ctx.map.refreshDiscrete(ctx.host, start, quantity);
-    const int bytes = quantity <= 8 ? 1 : (quantity + 7) / 8;
     auto out = answerHead(f, f[7]);
-    out.push_back(static_cast<uint8_t>(bytes));
-    for (int i = 0; i < bytes; ++i) {
-        uint8_t b = 0;
-        for (int j = 0; j < 8; ++j) {
-            const int n = 8 * i + j;
-            if (n < quantity && (ctx.map.discrete(start + n) & 1))
-                b |= static_cast<uint8_t>(1 << j);
-        }
-        out.push_back(b);
-    }
+    ctx.map.appendDiscreteBits(start, quantity, out);
     setLength(out);
     return out;
 }
