@@ -1,7 +1,8 @@
 # Helpers shared by every component's CMakeLists.txt.
 #
 #   card_plugin(<name> SOURCES ... [LIBS ...])
-#       lib<name>.so, loaded by the runtime by name; installed to lib/.
+#       lib<name>.so, loaded by the runtime by name; installed to lib/. Written
+#       on the card's shell (cardkit: card_plugin.hpp, card_runtime.hpp).
 #   card_unit_test(<name> SOURCES ... [LIBS ...])
 #       a GoogleTest program registered with ctest (label "unit").
 
@@ -9,7 +10,9 @@ function(card_plugin name)
   cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} SHARED ${P_SOURCES})
   target_compile_options(${name} PRIVATE ${CARD_WARNINGS})
-  target_link_libraries(${name} PRIVATE fieldcore ${P_LIBS})
+  target_link_libraries(${name} PRIVATE fieldcore cardkit ${P_LIBS})
+  # Each plug-in keeps its own copy of the shell's symbols.
+  target_link_options(${name} PRIVATE -Wl,--exclude-libs,libcardkit.a)
   set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS ${name} LIBRARY DESTINATION lib)
 endfunction()

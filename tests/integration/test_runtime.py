@@ -104,6 +104,20 @@ def test_events_reach_every_plugin(make_card):
         assert "9 77" in card.read(f"data/events-{name}.log")
 
 
+def test_a_task_on_the_shell_runs_takes_events_and_stops_cleanly(make_card):
+    card = make_card(start=False)
+    shutil.copy(lib("heartbeat"), card.path("lib/libsvc_ddns.so"))
+    card.start()
+    wait_for(lambda: card.signal(0, 30001) >= 3, 5, "the task's passes")
+    card.event(9, 42)
+    wait_for(lambda: card.signal(0, 30002) == 42, 5, "the event in the task")
+    assert any("svc_ddns" in line for line in card.plugins())
+    card.stop()
+    beats = int(card.read("data/heartbeat.stopped"))
+    assert beats >= 3
+    assert "failed" not in card.app_log()
+
+
 def gpio_bits(card):
     with open(card.sys_path("dev/mem"), "rb") as f:
         f.seek(GPIO_DATA)
