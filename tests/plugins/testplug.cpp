@@ -1,19 +1,15 @@
 // A test task: records every event it is given, one "channel code" line per
-// event, in data/events-<pid-independent name>.log, and answers store-style
-// callbacks on server 9. An event on channel 66 raises the signal named by its
-// code, so tests can watch the crash handler.
-#include "fieldcore.h"
+// event, in data/events-<library name>.log. An event on channel 66 raises the
+// signal named by its code, so tests can watch the crash handler.
+#include "card_plugin.hpp"
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <dlfcn.h>
 #include <string>
-#include <unistd.h>
 
 namespace
 {
-std::atomic<bool> stopFlag{false};
 
 std::string myName()
 {
@@ -23,43 +19,24 @@ std::string myName()
     auto slash = path.rfind('/');
     return path.substr(slash + 4, path.size() - slash - 7); // lib<name>.so
 }
+
+class EventRecorder : public card::Task
+{
+    void run() override
+    {
+        while (wait(std::chrono::seconds(1))) {
+        }
+    }
+    void event(int channel, int code, void*, int) override
+    {
+        if (channel == 66) raise(code); // lets a test crash the card on purpose
+        if (FILE* f = std::fopen(("data/events-" + myName() + ".log").c_str(), "a")) {
+            std::fprintf(f, "%d %d\n", channel, code);
+            std::fclose(f);
+        }
+    }
+};
+
 } // namespace
 
-extern "C" {
-
-void* DriverInit(void*)
-{
-    return nullptr;
-}
-
-int DriverRun(void*)
-{
-    while (!stopFlag)
-        usleep(50000);
-    return 0;
-}
-
-int DriverStop(void*)
-{
-    stopFlag = true;
-    return 0;
-}
-
-int EventFilter(int channel, int eventType, void*, int)
-{
-    if (channel == 66) // lets a test crash the card on purpose
-        raise(eventType);
-    std::string path = "data/events-" + myName() + ".log";
-    if (FILE* f = std::fopen(path.c_str(), "a")) {
-        std::fprintf(f, "%d %d\n", channel, eventType);
-        std::fclose(f);
-    }
-    return 0;
-}
-
-char* DLLInfo(void)
-{
-    static char info[] = "test plug-in\n";
-    return info;
-}
-}
+CARD_TASK(EventRecorder, "testplug", CARD_INFO("testplug", "test plug-in"))
