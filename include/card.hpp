@@ -65,7 +65,18 @@ constexpr int kUpdateResult = 3006;
 // ---- UPS command numbers (channel 0, and the driver's command texts) ----
 namespace command
 {
+constexpr int kSelfTest = 0;
+constexpr int kDischargeTestToLow = 2;
+constexpr int kCancelTest = 3;
 constexpr int kShutdown = 4;
+constexpr int kStandby = 5; // for argument 2 minutes
+constexpr int kWakeUp = 6;
+constexpr int kRestart = 7;
+constexpr int kBeeperToggle = 8;
+constexpr int kBypassManual = 10;
+constexpr int kInverterOffCountdown = 15;
+constexpr int kInverterDelayStart = 16;
+constexpr int kShutdownAfterDelay = 23; // after argument 5 seconds
 constexpr int kLast = 24;
 } // namespace command
 

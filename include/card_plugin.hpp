@@ -41,7 +41,8 @@ constexpr std::size_t kThreadStack = 0x100000;
 class StopFlag
 {
   public:
-    // Sleeps for d unless stopped (or woken) first; false once stopped.
+    // Sleeps for d unless stopped or woken (also by a wake that came since the
+    // last wait); false once stopped.
     bool wait(Clock::duration d);
     // Sleeps for d unless stopped; a wake does not shorten it.
     bool pause(Clock::duration d);
@@ -56,6 +57,7 @@ class StopFlag
     std::condition_variable cv_;
     std::atomic<bool> stop_{false};
     unsigned wakes_ = 0;
+    unsigned seen_ = 0;
 };
 
 class Task

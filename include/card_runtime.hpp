@@ -13,6 +13,7 @@
 
 #include "card.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -35,7 +36,14 @@ class Runtime
     // ---- signals ----
     virtual float value(int dev, int sig) = 0;
     virtual void setValue(int dev, int sig, float v) = 0;
-    int intValue(int dev, int sig) { return static_cast<int>(value(dev, sig)); }
+    // The runtime's integer reading (truncated); 0 for a value that is no
+    // finite number within int's range, as GetDevIValue reads it.
+    int intValue(int dev, int sig)
+    {
+        const float v = value(dev, sig);
+        const bool fits = std::isfinite(v) && v <= 2147483520.0f && v >= -2147483520.0f;
+        return fits ? static_cast<int>(v) : 0;
+    }
     bool answering(int dev) { return value(dev, kLinkSignal) != 0; }
 
     // ---- events and device commands ----
@@ -63,6 +71,11 @@ class Runtime
     // ---- logs ----
     virtual void log(const std::string& line) = 0;        // the application log
     virtual void controlLog(const std::string& line) = 0; // the control log
+
+    // ---- the process ----
+    // Ends the program at once (the launcher starts it again): buffered output
+    // is flushed, no static destructor runs while other plug-in threads work.
+    virtual void exitProcess(int status) = 0;
 };
 
 // The runtime this plug-in's logic uses: the card's own unless a test

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace card
 {
 
@@ -59,6 +61,11 @@ class FieldcoreRuntime final : public Runtime
     }
     void log(const std::string& line) override { AppLogOut("%s", line.c_str()); }
     void controlLog(const std::string& line) override { ControlLogOut("%s", line.c_str()); }
+    void exitProcess(int status) override
+    {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
 };
 
 FieldcoreRuntime g_card;

@@ -20,8 +20,9 @@ namespace card
 bool StopFlag::wait(Clock::duration d)
 {
     std::unique_lock lock(m_);
-    const unsigned seen = wakes_;
-    cv_.wait_for(lock, d, [&] { return stop_.load() || wakes_ != seen; });
+    // A wake that came while nobody waited still ends the next wait.
+    cv_.wait_for(lock, d, [&] { return stop_.load() || wakes_ != seen_; });
+    seen_ = wakes_;
     return !stop_;
 }
 

@@ -3,14 +3,11 @@
  */
 #include "alarm_core.hpp"
 
-#include "fieldcore.h"
-#include "fieldcore.hpp"
-#include "signals.h"
+#include "card_rules.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +18,11 @@ namespace svc_alarm
 namespace
 {
 
-// Per sensor n = i + 1: the alarm signals it drives on device 60.
+// Per sensor n = i + 1: the alarm signals it drives on the UPS device (the
+// sensor device raises its own lost flag under the same number).
 constexpr int kSensorLostBase = Alarm_TH1_CommunicationsLost; // + i
 constexpr int kSensorLimitBase = Alarm_TH1_Temp_Hi;           // + 4i: temp hi, lo, hum hi, lo
-// Readings of device 61.
+// Readings of the sensor device.
 constexpr int kTemperatureBase = Data_temperature_1; // + i
 constexpr int kHumidityBase = Data_humidity_1;       // + i
 
@@ -91,14 +89,9 @@ std::optional<double> parseDecimal(std::string_view text)
 
 int parseDivisor(std::string_view text, bool* bad)
 {
-    if (bad) *bad = false;
-    if (trim(text).empty()) return 1;
-    auto d = parseDecimal(text);
-    if (!d || *d < 1.0 || *d > 1e6 || *d != std::floor(*d)) {
-        if (bad) *bad = true;
-        return 1;
-    }
-    return static_cast<int>(*d);
+    const int d = card::sensorDivisorOf(text);
+    if (bad) *bad = !trim(text).empty() && card::parseInt(text, 0) != d;
+    return d;
 }
 
 std::string joinIndexes(const std::vector<int>& indexes)
@@ -111,23 +104,7 @@ std::string joinIndexes(const std::vector<int>& indexes)
     return out;
 }
 
-AlarmCore::AlarmCore(Hooks hooks) : hooks_(std::move(hooks)) {}
-
-long long AlarmCore::now() const
-{
-    if (hooks_.now) return hooks_.now();
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-void AlarmCore::post(int channel, int code) const
-{
-    if (hooks_.post)
-        hooks_.post(channel, code);
-    else
-        postEvent(channel, code, nullptr, 0);
-}
+AlarmCore::AlarmCore(card::Runtime& rt) : rt_(rt) {}
 
 void AlarmCore::init()
 {
@@ -138,8 +115,8 @@ void AlarmCore::init()
         ended_.clear();
     }
     badSettings_.clear();
-    SaveSettingi("curr_alarm_num", 0);
-    SaveSettings("curr_alarm_id", "");
+    rt_.saveInt("curr_alarm_num", 0);
+    rt_.save("curr_alarm_id", "");
 }
 
 void AlarmCore::noteBad(const std::string& k, const std::string& value)
@@ -147,8 +124,7 @@ void AlarmCore::noteBad(const std::string& k, const std::string& value)
     auto it = badSettings_.find(k);
     if (it != badSettings_.end() && it->second == value) return;
     badSettings_[k] = value;
-    AppLogOut("[%s] setting %s has an unusable value \"%s\", ignored", "svc_alarm", k.c_str(),
-              value.c_str());
+    rt_.log("[svc_alarm] setting " + k + " has an unusable value \"" + value + "\", ignored");
 }
 
 void AlarmCore::noteGood(const std::string& k)
@@ -158,7 +134,7 @@ void AlarmCore::noteGood(const std::string& k)
 
 std::optional<double> AlarmCore::limit(const std::string& k)
 {
-    std::string text = fieldcore::settingText(k.c_str(), "");
+    const std::string text = rt_.text(k);
     auto v = parseDecimal(text);
     if (v)
         noteGood(k);
@@ -167,31 +143,33 @@ std::optional<double> AlarmCore::limit(const std::string& k)
     return v;
 }
 
-int AlarmCore::divisor(const std::string& k)
+// The card-wide divisor; a text that falls back to 1 is logged once.
+int AlarmCore::divisor(int sensor)
 {
-    std::string text = fieldcore::settingText(k.c_str(), "");
+    const std::string k = key("temp_conver%d", sensor);
+    const std::string text = rt_.text(k);
     bool bad = false;
-    int d = parseDivisor(text, &bad);
+    parseDivisor(text, &bad);
     if (bad)
         noteBad(k, text);
     else
         noteGood(k);
-    return d;
+    return card::sensorDivisor(rt_, sensor);
 }
 
 void AlarmCore::sensorPass()
 {
-    std::string moduleText = fieldcore::settingText("curr_module_num", "");
+    const std::string moduleText = rt_.text("curr_module_num");
     int modules = 0;
     if (auto m = parseDecimal(moduleText); m && *m >= 0 && *m == std::floor(*m)) {
-        modules = static_cast<int>(std::min(*m, double(kSensorCount)));
+        modules = static_cast<int>(std::min(*m, double(card::kSensorModules)));
         noteGood("curr_module_num");
     } else if (!trim(moduleText).empty()) {
         noteBad("curr_module_num", moduleText);
     }
-    bool enabled = GetSettingi2("ths_enable", 0) == 1 && GetSettingi2("use_dev_fun5", 1) == 1;
+    const bool enabled = rt_.integer("ths_enable", 0) == 1 && rt_.integer("use_dev_fun5", 1) == 1;
 
-    for (int i = 0; i < kSensorCount; ++i) {
+    for (int i = 0; i < card::kSensorModules; ++i) {
         const int n = i + 1;
         const int lostSig = kSensorLostBase + i;
         const int tempHi = kSensorLimitBase + 4 * i;
@@ -201,30 +179,30 @@ void AlarmCore::sensorPass()
 
         if (n > modules || !enabled) {
             for (int s : {lostSig, tempHi, tempLo, humHi, humLo})
-                SetDevValue(DEV_UPS, s, 0);
+                rt_.setValue(card::kUps, s, 0);
             continue;
         }
-        if (GetDevValue(DEV_SENSOR, kSensorLostBase + i) == 1.0f) {
-            SetDevValue(DEV_UPS, lostSig, 1);
+        if (rt_.value(card::kSensors, kSensorLostBase + i) == 1.0f) {
+            rt_.setValue(card::kUps, lostSig, 1);
             for (int s : {tempHi, tempLo, humHi, humLo})
-                SetDevValue(DEV_UPS, s, 0);
+                rt_.setValue(card::kUps, s, 0);
             continue;
         }
         auto th = limit(key("in_temph%d", n));
         auto tl = limit(key("in_templ%d", n));
         auto hh = limit(key("in_humih%d", n));
         auto hl = limit(key("in_humil%d", n));
-        const double d = divisor(key("temp_conver%d", n));
-        const double t = GetDevValue(DEV_SENSOR, kTemperatureBase + i) / d;
-        const double h = GetDevValue(DEV_SENSOR, kHumidityBase + i) / d;
+        const double d = divisor(n);
+        const double t = rt_.value(card::kSensors, kTemperatureBase + i) / d;
+        const double h = rt_.value(card::kSensors, kHumidityBase + i) / d;
 
         LimitVerdict tv = checkLimits(t, tl, th);
         LimitVerdict hv = checkLimits(h, hl, hh);
-        SetDevValue(DEV_UPS, tempLo, tv.low ? 1 : 0);
-        SetDevValue(DEV_UPS, tempHi, tv.high ? 1 : 0);
-        SetDevValue(DEV_UPS, humLo, hv.low ? 1 : 0);
-        SetDevValue(DEV_UPS, humHi, hv.high ? 1 : 0);
-        SetDevValue(DEV_UPS, lostSig, 0);
+        rt_.setValue(card::kUps, tempLo, tv.low ? 1 : 0);
+        rt_.setValue(card::kUps, tempHi, tv.high ? 1 : 0);
+        rt_.setValue(card::kUps, humLo, hv.low ? 1 : 0);
+        rt_.setValue(card::kUps, humHi, hv.high ? 1 : 0);
+        rt_.setValue(card::kUps, lostSig, 0);
     }
 }
 
@@ -234,20 +212,22 @@ void AlarmCore::currentPass()
 
     bool changed = false;
     std::vector<int> active;
-    for (int index = 0; index < kAlarmIndexes; ++index) {
+    for (int index = 0; index < ALARM_COUNT; ++index) {
         if (isStateIndex(index)) continue;
-        const unsigned value = flagValue(GetDevValue(DEV_UPS, ALARM_BASE + index));
+        const unsigned value = flagValue(rt_.value(card::kUps, ALARM_BASE + index));
         if (value == 1) {
             if (!info_.curr_alarm_id[index]) {
-                const long long start = now();
+                const long long start = rt_.now();
                 info_.curr_alarm_id[index] = 1;
                 info_.curr_alarm_time[index] = start;
-                SetDevValue(DEV_UPS, ALARM_TIME_BASE + index, static_cast<float>(start));
-                post(kChannelMail, index);
-                post(kChannelSms, index);
-                DevCallback(kStoreServer, kStoreAddCurrent + index, nullptr, 0);
-                AppLogOut("[%s] alarm %d started, posted on channels %d and %d", "svc_alarm", index,
-                          kChannelMail, kChannelSms);
+                rt_.setValue(card::kUps, ALARM_TIME_BASE + index, static_cast<float>(start));
+                rt_.post(card::channel::kMailStart, index);
+                rt_.post(card::channel::kSmsStart, index);
+                rt_.store(card::store::kAlarmStarted + index);
+                rt_.log("[svc_alarm] alarm " + std::to_string(index) +
+                        " started, posted on channels " +
+                        std::to_string(card::channel::kMailStart) + " and " +
+                        std::to_string(card::channel::kSmsStart));
                 changed = true;
             }
             active.push_back(index);
@@ -258,22 +238,22 @@ void AlarmCore::currentPass()
                 info_.hist_alarm_id[index] = 1;
                 info_.hist_alarm_time[index][0] = info_.curr_alarm_time[index];
                 info_.curr_alarm_time[index] = 0;
-                SetDevValue(DEV_UPS, ALARM_TIME_BASE + index, 0);
-                info_.hist_alarm_time[index][1] = now();
+                rt_.setValue(card::kUps, ALARM_TIME_BASE + index, 0);
+                info_.hist_alarm_time[index][1] = rt_.now();
                 ++info_.hist_alarm_num;
                 ended_.push_back(
                     {index, info_.hist_alarm_time[index][0], info_.hist_alarm_time[index][1]});
             }
-            post(kChannelEnded, index);
-            DevCallback(kStoreServer, kStoreDelCurrent + index, nullptr, 0);
-            AppLogOut("[%s] alarm %d ended, posted on channel %d", "svc_alarm", index,
-                      kChannelEnded);
+            rt_.post(card::channel::kAlarmEnded, index);
+            rt_.store(card::store::kAlarmCleared + index);
+            rt_.log("[svc_alarm] alarm " + std::to_string(index) + " ended, posted on channel " +
+                    std::to_string(card::channel::kAlarmEnded));
             changed = true;
         }
     }
 
-    if (changed && GetDevValue(DEV_CARD, SYS_DATA_ALARM_CHANGE) == 0.0f)
-        SetDevValue(DEV_CARD, SYS_DATA_ALARM_CHANGE, 1);
+    if (changed && rt_.value(card::kCard, SYS_DATA_ALARM_CHANGE) == 0.0f)
+        rt_.setValue(card::kCard, SYS_DATA_ALARM_CHANGE, 1);
 
     info_.curr_alarm_num = static_cast<unsigned>(active.size());
     {
@@ -290,7 +270,7 @@ void AlarmCore::publish(const std::vector<int>& active)
     int count = 0;
     std::string list;
     if (!active.empty()) {
-        if (GetSettingi("ups_lost") == 1) {
+        if (rt_.integer("ups_lost") == 1) {
             count = 1;
             list = std::to_string(Alarm_CommunicationsLost - ALARM_BASE);
         } else {
@@ -299,9 +279,8 @@ void AlarmCore::publish(const std::vector<int>& active)
         }
     }
     // Saved only when different: the store is persistent and the pass frequent.
-    if (GetSettingi2("curr_alarm_num", -1) != count) SaveSettingi("curr_alarm_num", count);
-    if (fieldcore::settingText("curr_alarm_id", "\x01") != list)
-        SaveSettings("curr_alarm_id", list.c_str());
+    if (rt_.integer("curr_alarm_num", -1) != count) rt_.saveInt("curr_alarm_num", count);
+    if (rt_.text("curr_alarm_id", "\x01") != list) rt_.save("curr_alarm_id", list);
 }
 
 unsigned AlarmCore::waitingHistory()
@@ -328,8 +307,7 @@ void AlarmCore::historyPass()
     for (const EndedEpisode& e : batch) {
         // The store takes the start as a 4-byte value; the end is the moment
         // the request reaches its queue.
-        std::int32_t start = static_cast<std::int32_t>(e.start);
-        DevCallback(kStoreServer, kStoreHistory + e.index, &start, sizeof start);
+        rt_.storeValue(card::store::kAlarmEpisode + e.index, static_cast<std::int32_t>(e.start));
     }
 }
 

@@ -2,22 +2,25 @@
  * alarm_core.hpp - the alarm task's logic, kept apart from its threads.
  *
  * Every two seconds the current-alarm pass derives the sensor limit alarms
- * (20034..20053) from the readings of device 61, then walks the UPS alarm
- * flags 20000..20065 and turns each change into an episode: a start stamps
- * 21000 + index, tells the mail and SMS tasks (channels 1 and 2) and asks the
- * store for a current_alarm row (200 + index); an end tells them on channel 7,
- * asks for the row to go (300 + index) and parks the episode for the history
- * worker, which asks for the history_alarm row (400 + index) a second later.
- * The active list is published in the settings for the web pages.
+ * (20034..20053) from the readings of the sensor device, then walks the UPS
+ * alarm flags 20000..20065 and turns each change into an episode: a start
+ * stamps 21000 + index, tells the mail and SMS tasks (channel::kMailStart,
+ * kSmsStart) and asks the store for a current_alarm row (store::kAlarmStarted
+ * + index); an end tells them on channel::kAlarmEnded, asks for the row to go
+ * (kAlarmCleared + index) and parks the episode for the history worker, which
+ * asks for the history_alarm row (kAlarmEpisode + index) a second later. The
+ * active list is published in the settings for the web pages.
  *
- * Signals, settings and store requests go straight to the runtime; the clock
- * and the event bus are hooks so tests can drive a pass without threads.
+ * Settings, signals, events, store requests, the clock and the log all go
+ * through the card::Runtime the core is given, so tests drive a pass on a
+ * card::FakeRuntime without threads.
  */
 #pragma once
 
+#include "card_runtime.hpp"
+
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -28,19 +31,8 @@
 namespace svc_alarm
 {
 
-constexpr int kAlarmIndexes = 66; // 20000 .. 20065
-constexpr int kAlarmSlots = 100;  // size of the per-index tables
-constexpr int kSensorCount = 4;
+constexpr int kAlarmSlots = 100; // size of the per-index tables
 constexpr unsigned kMaxAlarmType = 54;
-
-// Event channels and store request bases used by the pass.
-constexpr int kChannelMail = 1;
-constexpr int kChannelSms = 2;
-constexpr int kChannelEnded = 7;
-constexpr int kStoreServer = 4;
-constexpr int kStoreAddCurrent = 200;
-constexpr int kStoreDelCurrent = 300;
-constexpr int kStoreHistory = 400;
 
 // Indexes that describe running states rather than faults: never episodes.
 bool isStateIndex(int index);
@@ -56,17 +48,12 @@ LimitVerdict checkLimits(double value, std::optional<double> low, std::optional<
 
 // Strict decimal parse of a setting text (surrounding blanks allowed).
 std::optional<double> parseDecimal(std::string_view text);
-// Divisor of the raw sensor readings: a positive integer; anything else is 1.
+// Divisor of the raw sensor readings by the card's rule (card::sensorDivisorOf).
 // `bad` tells whether the text was unusable (empty counts as usable: 1).
 int parseDivisor(std::string_view text, bool* bad = nullptr);
 
 // Builds the published list: indexes in increasing order joined by ",".
 std::string joinIndexes(const std::vector<int>& indexes);
-
-struct Hooks {
-    std::function<long long()> now;                  // seconds since the epoch
-    std::function<void(int channel, int code)> post; // the event bus
-};
 
 // The task's alarm bookkeeping (one instance per plug-in).
 struct AlarmInfo {
@@ -89,7 +76,7 @@ struct EndedEpisode {
 class AlarmCore
 {
   public:
-    explicit AlarmCore(Hooks hooks = {});
+    explicit AlarmCore(card::Runtime& rt = card::rt());
 
     // Start of the task: everything inactive, nothing published.
     void init();
@@ -106,15 +93,13 @@ class AlarmCore
     bool isActive(int index) const { return info_.curr_alarm_id[index] != 0; }
 
   private:
-    long long now() const;
-    void post(int channel, int code) const;
     void publish(const std::vector<int>& active);
     std::optional<double> limit(const std::string& key);
-    int divisor(const std::string& key);
+    int divisor(int sensor);
     void noteBad(const std::string& key, const std::string& value);
     void noteGood(const std::string& key);
 
-    Hooks hooks_;
+    card::Runtime& rt_;
     AlarmInfo info_;
     std::mutex history_Mutex; // guards hist_alarm_num, hist_alarm_id, hist_alarm_time, ended_
     // Every ended episode in order. The per-index flags alone would let a second

@@ -1,22 +1,13 @@
 // Alarm task: sensor limit alarms, episodes, publication and the history
-// worker, driven pass by pass on the runtime's stores with a faked clock.
+// worker, driven pass by pass on the recording runtime with a set clock.
 #include "alarm_core.hpp"
 
-#include "fieldcore.h"
-#include "fieldcore.hpp"
-#include "platform.hpp"
-#include "signals.h"
+#include "fake_runtime.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -25,94 +16,50 @@ using namespace svc_alarm;
 namespace
 {
 
-struct StoreRequest {
-    int code;
-    int value; // the 4 data bytes when size is 4, else -1
-};
-
-// One app directory per test program: the runtime resolves its log path once.
-const std::string& baseDir()
-{
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/svc_alarm_test.XXXXXX";
-        std::string d = mkdtemp(tmpl);
-        setenv("CARDMON_APP_DIR", d.c_str(), 1);
-        platform::appDir();
-        return d;
-    }();
-    return dir;
-}
-
-struct CleanUp : ::testing::Environment {
-    void TearDown() override { std::filesystem::remove_all(baseDir()); }
-};
-const auto* g_cleanUp = ::testing::AddGlobalTestEnvironment(new CleanUp);
-
-std::mutex g_storeMutex;
-std::vector<StoreRequest> g_store;
-
-int captureStore(int code, void* data, int size)
-{
-    int value = -1;
-    if (data && size == 4) std::memcpy(&value, data, 4);
-    std::lock_guard<std::mutex> lock(g_storeMutex);
-    g_store.push_back({code, value});
-    return 0;
-}
+using Events = std::vector<card::FakeRuntime::Event>;
 
 class AlarmTest : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        static int counter = 0;
-        dir_ = baseDir() + "/t" + std::to_string(++counter);
-        std::filesystem::create_directories(dir_ + "/config");
-        fieldcore::resetForTests(dir_);
-        RegisterDevCallback(4, captureStore);
-        {
-            std::lock_guard<std::mutex> lock(g_storeMutex);
-            g_store.clear();
-        }
-        events_.clear();
+        rt_.clock = 1796000000;
         core_.init();
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::vector<StoreRequest> takeStore()
+    std::vector<card::FakeRuntime::StoreRequest> takeStore()
     {
-        std::lock_guard<std::mutex> lock(g_storeMutex);
-        auto out = g_store;
-        g_store.clear();
+        auto out = rt_.stores;
+        rt_.stores.clear();
         return out;
     }
-    std::vector<std::pair<int, int>> takeEvents()
+    Events takeEvents()
     {
-        auto out = events_;
-        events_.clear();
+        auto out = rt_.events;
+        rt_.events.clear();
         return out;
     }
-    void setAlarm(int index, float v) { SetDevValue(DEV_UPS, ALARM_BASE + index, v); }
-    float ups(int sig) { return GetDevValue(DEV_UPS, sig); }
+    void setAlarm(int index, float v) { rt_.setValue(card::kUps, ALARM_BASE + index, v); }
+    float ups(int sig) { return rt_.value(card::kUps, sig); }
 
-    // One sensor module with limits 10..35 degrees and 20..80 % humidity.
+    // Every sensor module with limits 10..35 degrees and 20..80 %.
     void configureSensors(const char* modules)
     {
-        SaveSettingi("ths_enable", 1);
-        SaveSettings("curr_module_num", modules);
-        for (int n = 1; n <= 4; ++n) {
+        rt_.set("ths_enable", 1);
+        rt_.set("curr_module_num", modules);
+        for (int n = 1; n <= card::kSensorModules; ++n) {
             auto k = [n](const char* f) { return std::string(f) + std::to_string(n); };
-            SaveSettings(k("in_temph").c_str(), "35");
-            SaveSettings(k("in_templ").c_str(), "10");
-            SaveSettings(k("in_humih").c_str(), "80");
-            SaveSettings(k("in_humil").c_str(), "20");
-            SaveSettings(k("temp_conver").c_str(), "1");
+            rt_.set(k("in_temph"), "35");
+            rt_.set(k("in_templ"), "10");
+            rt_.set(k("in_humih"), "80");
+            rt_.set(k("in_humil"), "20");
+            rt_.set(k("temp_conver"), "1");
         }
     }
     void reading(int sensor, float temp, float hum)
     {
-        SetDevValue(DEV_SENSOR, Data_temperature_1 + sensor, temp);
-        SetDevValue(DEV_SENSOR, Data_humidity_1 + sensor, hum);
+        rt_.setValue(card::kSensors, Data_temperature_1 + sensor, temp);
+        rt_.setValue(card::kSensors, Data_humidity_1 + sensor, hum);
     }
     // The five alarms of sensor i: lost, temp hi, temp lo, hum hi, hum lo.
     std::vector<int> sensorAlarms(int i)
@@ -121,23 +68,15 @@ class AlarmTest : public ::testing::Test
         return {int(ups(Alarm_TH1_CommunicationsLost + i)), int(ups(base)), int(ups(base + 1)),
                 int(ups(base + 2)), int(ups(base + 3))};
     }
-    int appLogCount(const std::string& needle)
+    long logCount(const std::string& needle)
     {
-        std::ifstream f(platform::appPath("data/app.log"));
-        std::string line;
-        int n = 0;
-        while (std::getline(f, line))
-            n += line.find(needle) != std::string::npos;
-        return n;
+        return std::count_if(rt_.logs.begin(), rt_.logs.end(), [&](const std::string& l) {
+            return l.find(needle) != std::string::npos;
+        });
     }
 
-    std::string dir_;
-    long long clock_ = 1796000000;
-    std::vector<std::pair<int, int>> events_;
-    AlarmCore core_{Hooks{[this] { return clock_; },
-                          [this](int ch, int code) {
-                              events_.push_back({ch, code});
-                          }}};
+    card::FakeRuntime rt_;
+    AlarmCore core_{rt_};
 };
 
 TEST(AlarmLimits, ReadingAgainstLimits)
@@ -178,6 +117,11 @@ TEST(AlarmLimits, SettingTexts)
     EXPECT_EQ(parseDivisor("x", &bad), 1);
     EXPECT_TRUE(bad);
     EXPECT_EQ(parseDivisor("-3", &bad), 1);
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(parseDivisor("2.5", &bad), 1);
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(parseDivisor(" 1 ", &bad), 1);
+    EXPECT_FALSE(bad);
     EXPECT_EQ(parseDivisor("", &bad), 1);
     EXPECT_FALSE(bad);
     EXPECT_EQ(joinIndexes({1, 2, 19}), "1,2,19");
@@ -191,8 +135,8 @@ TEST_F(AlarmTest, SensorEdges)
     reading(1, 10, 80); // both equal to a limit
     reading(2, 36, 19);
     reading(3, 20, 50);
-    SaveSettings("in_templ4", "30"); // low >= high, reading between
-    SaveSettings("in_temph4", "15");
+    rt_.set("in_templ4", "30"); // low >= high, reading between
+    rt_.set("in_temph4", "15");
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 0, 0, 0, 0}));
     EXPECT_EQ(sensorAlarms(1), (std::vector<int>{0, 0, 1, 1, 0}));
@@ -205,27 +149,27 @@ TEST_F(AlarmTest, SensorModuleCountAndSwitches)
     configureSensors("4");
     for (int i = 0; i < 4; ++i)
         reading(i, 50, 50);
-    SetDevValue(DEV_SENSOR, Alarm_TH2_CommunicationsLost, 1); // module 2 silent
+    rt_.setValue(card::kSensors, Alarm_TH2_CommunicationsLost, 1); // module 2 silent
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 1, 0, 0, 0}));
     EXPECT_EQ(sensorAlarms(1), (std::vector<int>{1, 0, 0, 0, 0}));
     EXPECT_EQ(sensorAlarms(3), (std::vector<int>{0, 1, 0, 0, 0}));
 
     // Two modules in use: 3 and 4 are forced to 0 whatever they read.
-    SaveSettings("curr_module_num", "2");
-    SetDevValue(DEV_SENSOR, Alarm_TH4_CommunicationsLost, 1);
+    rt_.set("curr_module_num", "2");
+    rt_.setValue(card::kSensors, Alarm_TH4_CommunicationsLost, 1);
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(2), (std::vector<int>{0, 0, 0, 0, 0}));
     EXPECT_EQ(sensorAlarms(3), (std::vector<int>{0, 0, 0, 0, 0}));
     EXPECT_EQ(sensorAlarms(0)[1], 1);
 
     // Sensors disabled, or the sensor function off: everything 0.
-    SaveSettingi("use_dev_fun5", 0);
+    rt_.set("use_dev_fun5", 0);
     core_.sensorPass();
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(sensorAlarms(i), (std::vector<int>{0, 0, 0, 0, 0}));
-    SaveSettingi("use_dev_fun5", 1);
-    SaveSettingi("ths_enable", 0);
+    rt_.set("use_dev_fun5", 1);
+    rt_.set("ths_enable", 0);
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 0, 0, 0, 0}));
 }
@@ -233,25 +177,31 @@ TEST_F(AlarmTest, SensorModuleCountAndSwitches)
 TEST_F(AlarmTest, SensorDivisorAndBadSettings)
 {
     configureSensors("1");
-    SaveSettings("temp_conver1", "10");
+    rt_.set("temp_conver1", "10");
     reading(0, 355, 500); // 35.5 degrees, 50 %
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 1, 0, 0, 0}));
 
-    SaveSettings("temp_conver1", "0"); // read as 1: 355 degrees, 500 %
+    rt_.set("temp_conver1", "0"); // read as 1: 355 degrees, 500 %
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 1, 0, 1, 0}));
+    EXPECT_EQ(logCount("temp_conver1"), 1);
+
+    // Unset, the card's factory divisor 100 holds: 3.55 degrees, 5 %.
+    rt_.erase("temp_conver1");
+    core_.sensorPass();
+    EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 0, 1, 0, 1}));
 
     // A non-numeric limit raises nothing by itself, and is logged once.
-    SaveSettings("temp_conver1", "1");
-    SaveSettings("in_temph1", "hot");
-    SaveSettings("in_humih1", "");
+    rt_.set("temp_conver1", "1");
+    rt_.set("in_temph1", "hot");
+    rt_.set("in_humih1", "");
     reading(0, 400, 500);
-    const int logged = appLogCount("in_temph1");
+    const long logged = logCount("in_temph1");
     for (int i = 0; i < 5; ++i)
         core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0), (std::vector<int>{0, 0, 0, 0, 0}));
-    EXPECT_EQ(appLogCount("in_temph1") - logged, 1);
+    EXPECT_EQ(logCount("in_temph1") - logged, 1);
     reading(0, 5, 500); // the valid low limit still works
     core_.sensorPass();
     EXPECT_EQ(sensorAlarms(0)[2], 1);
@@ -261,36 +211,36 @@ TEST_F(AlarmTest, EpisodeStartAndEnd)
 {
     setAlarm(1, 1);
     core_.currentPass();
-    const long long start = clock_;
-    EXPECT_EQ(takeEvents(), (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}}));
+    const long long start = rt_.clock;
+    EXPECT_EQ(takeEvents(), (Events{{1, 1}, {2, 1}}));
     auto s = takeStore();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0].code, 201);
     // Signals are floats: the stamp keeps the start to within 128 s.
     EXPECT_NEAR(ups(ALARM_TIME_BASE + 1), double(start), 128.0);
-    EXPECT_EQ(GetDevValue(DEV_CARD, SYS_DATA_ALARM_CHANGE), 1.0f);
-    EXPECT_EQ(GetSettingi("curr_alarm_num"), 1);
-    EXPECT_EQ(fieldcore::settingText("curr_alarm_id"), "1");
+    EXPECT_EQ(rt_.value(card::kCard, SYS_DATA_ALARM_CHANGE), 1.0f);
+    EXPECT_EQ(rt_.integer("curr_alarm_num"), 1);
+    EXPECT_EQ(rt_.text("curr_alarm_id"), "1");
 
     // Still active: nothing new, and the change flag stays as its reader left it.
-    SetDevValue(DEV_CARD, SYS_DATA_ALARM_CHANGE, 0);
-    clock_ += 2;
+    rt_.setValue(card::kCard, SYS_DATA_ALARM_CHANGE, 0);
+    rt_.clock += 2;
     core_.currentPass();
     EXPECT_TRUE(takeEvents().empty());
     EXPECT_TRUE(takeStore().empty());
-    EXPECT_EQ(GetDevValue(DEV_CARD, SYS_DATA_ALARM_CHANGE), 0.0f);
+    EXPECT_EQ(rt_.value(card::kCard, SYS_DATA_ALARM_CHANGE), 0.0f);
 
     setAlarm(1, 0);
-    clock_ += 30;
+    rt_.clock += 30;
     core_.currentPass();
-    EXPECT_EQ(takeEvents(), (std::vector<std::pair<int, int>>{{7, 1}}));
+    EXPECT_EQ(takeEvents(), (Events{{7, 1}}));
     s = takeStore();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0].code, 301);
     EXPECT_EQ(ups(ALARM_TIME_BASE + 1), 0.0f);
-    EXPECT_EQ(GetDevValue(DEV_CARD, SYS_DATA_ALARM_CHANGE), 1.0f);
-    EXPECT_EQ(GetSettingi("curr_alarm_num"), 0);
-    EXPECT_EQ(fieldcore::settingText("curr_alarm_id", "x"), "");
+    EXPECT_EQ(rt_.value(card::kCard, SYS_DATA_ALARM_CHANGE), 1.0f);
+    EXPECT_EQ(rt_.integer("curr_alarm_num"), 0);
+    EXPECT_EQ(rt_.text("curr_alarm_id", "x"), "");
     EXPECT_EQ(core_.waitingHistory(), 1u);
 
     core_.historyPass();
@@ -304,9 +254,9 @@ TEST_F(AlarmTest, EpisodeStartAndEnd)
 
     // A new episode stamps the time again.
     setAlarm(1, 1);
-    clock_ += 600;
+    rt_.clock += 600;
     core_.currentPass();
-    EXPECT_NEAR(ups(ALARM_TIME_BASE + 1), double(clock_), 128.0);
+    EXPECT_NEAR(ups(ALARM_TIME_BASE + 1), double(rt_.clock), 128.0);
 }
 
 TEST_F(AlarmTest, StatesShortAlarmsAndOddValues)
@@ -316,7 +266,7 @@ TEST_F(AlarmTest, StatesShortAlarmsAndOddValues)
     core_.currentPass();
     EXPECT_TRUE(takeEvents().empty());
     EXPECT_TRUE(takeStore().empty());
-    EXPECT_EQ(GetSettingi("curr_alarm_num"), 0);
+    EXPECT_EQ(rt_.integer("curr_alarm_num"), 0);
 
     // Up and down again between two passes: no episode at all.
     setAlarm(5, 1);
@@ -338,7 +288,7 @@ TEST_F(AlarmTest, StatesShortAlarmsAndOddValues)
     EXPECT_TRUE(takeEvents().empty());
     EXPECT_TRUE(core_.isActive(6));
     // Indexes past 65 are not alarms.
-    SetDevValue(DEV_UPS, ALARM_BASE + 66, 1);
+    rt_.setValue(card::kUps, ALARM_BASE + 66, 1);
     takeStore();
     core_.currentPass();
     EXPECT_TRUE(takeStore().empty());
@@ -349,22 +299,22 @@ TEST_F(AlarmTest, LostLinkPublication)
     setAlarm(1, 1);
     setAlarm(2, 1);
     setAlarm(19, 1);
-    SaveSettingi("ups_lost", 0);
+    rt_.set("ups_lost", 0);
     core_.currentPass();
-    EXPECT_EQ(GetSettingi("curr_alarm_num"), 3);
-    EXPECT_EQ(fieldcore::settingText("curr_alarm_id"), "1,2,19");
+    EXPECT_EQ(rt_.integer("curr_alarm_num"), 3);
+    EXPECT_EQ(rt_.text("curr_alarm_id"), "1,2,19");
 
-    SaveSettingi("ups_lost", 1);
+    rt_.set("ups_lost", 1);
     core_.currentPass();
-    EXPECT_EQ(GetSettingi("curr_alarm_num"), 1);
-    EXPECT_EQ(fieldcore::settingText("curr_alarm_id"), "19");
+    EXPECT_EQ(rt_.integer("curr_alarm_num"), 1);
+    EXPECT_EQ(rt_.text("curr_alarm_id"), "19");
     EXPECT_EQ(core_.activeCount(), 3u); // the episodes themselves go on
 
     for (int i : {1, 2, 19})
         setAlarm(i, 0);
     core_.currentPass();
-    EXPECT_EQ(GetSettingi("curr_alarm_num"), 0);
-    EXPECT_EQ(fieldcore::settingText("curr_alarm_id", "x"), "");
+    EXPECT_EQ(rt_.integer("curr_alarm_num"), 0);
+    EXPECT_EQ(rt_.text("curr_alarm_id", "x"), "");
 }
 
 TEST_F(AlarmTest, SensorAlarmsBecomeEpisodes)
@@ -375,7 +325,7 @@ TEST_F(AlarmTest, SensorAlarmsBecomeEpisodes)
     auto s = takeStore();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0].code, 200 + (Alarm_TH1_Temp_Hi - ALARM_BASE));
-    EXPECT_EQ(fieldcore::settingText("curr_alarm_id"), "38");
+    EXPECT_EQ(rt_.text("curr_alarm_id"), "38");
 }
 
 // The history worker runs beside the pass: every ended episode must give
@@ -392,7 +342,7 @@ TEST_F(AlarmTest, HistoryWorkerBesidePasses)
         setAlarm(r % 3, 1);
         core_.currentPass();
         setAlarm(r % 3, 0);
-        ++clock_;
+        ++rt_.clock;
         core_.currentPass();
     }
     stop = true;

@@ -9,16 +9,18 @@
  * voltage. The sampler (every 2 s) asks the store for UPS and sensor samples
  * and battery-test records. Channel-0 events become UPS command texts.
  *
- * Everything that touches time, the UPS command queue, sleeping or the end of
- * the process goes through Hooks, so tests run the logic on a faked clock.
- * Signals and settings go to the runtime's stores directly.
+ * Settings, signals, events, UPS commands, store requests, the clock, sleeps,
+ * the log and the end of the process all go through the card::Runtime the core
+ * is given, so tests run the logic on a card::FakeRuntime and a set clock. Only
+ * the serial lines and the task's files are the card's own.
  */
 #pragma once
+
+#include "card_runtime.hpp"
 
 #include <array>
 #include <atomic>
 #include <ctime>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,34 +31,9 @@
 namespace svc_data
 {
 
-// Store requests made by this task.
-constexpr int kStoreServer = 4;
-constexpr int kStoreUpsSample = 100;
-constexpr int kStoreSensorSample = 101;
-constexpr int kStoreBatteryTest = 102;
-constexpr int kStoreScheduleBase = 1400; // + command number, source "SCHEDULE"
-
-// UPS command numbers used here.
-constexpr int kCmdShutdown = 4;
+// Driver command numbers used here beside card::command's.
 constexpr int kCmdRestart = 7;
 constexpr int kCmdModelSetup = 150;
-constexpr int kEventSuspendPolling = 54;
-constexpr int kEventResumePolling = 55;
-constexpr int kEventSensorSetup = 51;
-constexpr int kEventModelSetup = 53;
-constexpr int kEventRestart = 3000;
-constexpr int kLastRemoteCommand = 24;
-
-constexpr int kUpsDevice = 60;
-constexpr int kSensorDevice = 61;
-
-struct Hooks {
-    std::function<std::time_t()> now;                             // the clock seam
-    std::function<int(int dev, const std::string& text)> control; // DevControl
-    std::function<void(int ms)> sleepMs;
-    std::function<void(int status)> exitProcess;
-    std::function<bool()> upsAnswering; // the runtime's link state of device 60
-};
 
 // ---- small parsers (bad text gives nullopt, never an exception) ----
 
@@ -73,7 +50,7 @@ std::optional<long> parseInteger(std::string_view text);
 
 // Local calendar helpers on top of the clock.
 std::tm localTm(std::time_t t);
-std::string minuteText(std::time_t t); // "%04d-%02d-%02d %02d:%02d"
+std::string minuteText(std::time_t t); // card::timeText without the seconds
 
 // Days to move a date on weekday `from` forward to the next `target` weekday
 // (0 = Sunday); 0 when it already is.
@@ -86,10 +63,12 @@ std::time_t nextTestTime(std::time_t last, int cycleWeeks, int weekday);
 class BadValueLog
 {
   public:
+    explicit BadValueLog(card::Runtime& rt) : rt_(rt) {}
     void bad(const std::string& key, const std::string& value);
     void good(const std::string& key);
 
   private:
+    card::Runtime& rt_;
     std::mutex m_; // the sampler and the supervision pass both read settings
     std::map<std::string, std::string> seen_;
 };
@@ -110,7 +89,8 @@ std::vector<PortChange> portChanges(const PortConfig& cached, const PortConfig& 
 class DataCore
 {
   public:
-    explicit DataCore(Hooks hooks = {});
+    // appDir: where the task's files go (the card's app directory when empty).
+    explicit DataCore(card::Runtime& rt = card::rt(), std::string appDir = {});
 
     void init();            // DriverInit: ups_lost 0, port cache, version files
     void start();           // DriverRun before the loop: remembered model, set-ups
@@ -133,7 +113,7 @@ class DataCore
     // A sensor set-up asked for by an event runs on the supervision thread.
     bool takeSensorSetupRequest();
 
-    static void writeVersionFiles();
+    void writeVersionFiles();
 
   private:
     struct Schedule {
@@ -148,11 +128,7 @@ class DataCore
         std::time_t start = 0;
     };
 
-    std::time_t now() const;
-    void control(int dev, const std::string& text);
-    void sleepMs(int ms);
-    void exitProcess(int status);
-    void store(int code, const void* data = nullptr, int size = 0);
+    std::string path(const std::string& relative) const;
     std::string scheduleCommand(int cmd);
     bool scheduleEntry(Schedule& marks, const std::string& onKey, const std::string& offKey,
                        int nowMinute, std::optional<int> warnMinute, const char* restartLog,
@@ -164,9 +140,10 @@ class DataCore
     void saveIntIfChanged(const char* key, int value);
     PortConfig readPort(const char* prefix, int defaultBaud);
 
-    Hooks hooks_;
-    BadValueLog badLog_;
-    std::array<PortConfig, 3> ports_{}; // UPS (1), sensors (3), SMS (7)
+    card::Runtime& rt_;
+    std::string appDir_;
+    BadValueLog badLog_{rt_};
+    std::array<PortConfig, 3> ports_{}; // the UPS, sensor and modem lines
     int startUpsType_ = 0;
     int startUpsAddr_ = 1;
     std::time_t lastSeen_ = 0;

@@ -1,70 +1,28 @@
-// Test fixture for the data task: fresh settings and signals per test, a faked
-// clock in UTC, and captured UPS commands, store requests and process exits.
+// Test fixture for the data task: the recording runtime with a UPS that
+// answers, a clock in UTC, and a scratch directory for the task's files.
 #pragma once
 
 #include "data_core.hpp"
 
-#include "fieldcore.h"
-#include "fieldcore.hpp"
-#include "platform.hpp"
-#include "signals.h"
+#include "fake_runtime.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace svc_data_test
 {
 
-// One app directory per test program: the runtime resolves its paths once.
-inline const std::string& baseDir()
-{
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/svc_data_test.XXXXXX";
-        std::string d = mkdtemp(tmpl);
-        setenv("CARDMON_APP_DIR", d.c_str(), 1);
-        platform::appDir();
-        return d;
-    }();
-    return dir;
-}
-
-struct CleanUp : ::testing::Environment {
-    void TearDown() override { std::filesystem::remove_all(baseDir()); }
-};
-inline const auto* g_cleanUp = ::testing::AddGlobalTestEnvironment(new CleanUp);
-
-struct StoreRequest {
-    int code;
-    int value; // the 4 data bytes when size is 4, else -1
-    bool operator==(const StoreRequest&) const = default;
-};
-
-inline std::mutex& storeMutex()
-{
-    static std::mutex m;
-    return m;
-}
-inline std::vector<StoreRequest>& storeLog()
-{
-    static std::vector<StoreRequest> v;
-    return v;
-}
-inline int captureStore(int code, void* data, int size)
-{
-    int value = -1;
-    if (data && size == 4) std::memcpy(&value, data, 4);
-    std::lock_guard<std::mutex> lock(storeMutex());
-    storeLog().push_back({code, value});
-    return 0;
-}
+using Commands = std::vector<card::FakeRuntime::Control>;
 
 // Seconds since the epoch of a UTC calendar time (the tests run in UTC).
 inline std::time_t at(int y, int mo, int d, int h, int mi, int s = 0)
@@ -86,58 +44,43 @@ class DataTest : public ::testing::Test
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        static int counter = 0;
-        dir_ = baseDir() + "/t" + std::to_string(++counter);
         std::filesystem::create_directories(dir_ + "/config");
-        std::filesystem::create_directories(baseDir() + "/config");
-        fieldcore::resetForTests(dir_);
-        RegisterDevCallback(4, captureStore);
-        takeStore();
+        std::filesystem::create_directories(dir_ + "/data");
+        rt_.clock = at(2026, 12, 8, 12, 0); // a Tuesday
+        rt_.link(card::kUps, true);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::vector<StoreRequest> takeStore()
+    // Codes of the store requests since the last call.
+    std::vector<int> takeStore()
     {
-        std::lock_guard<std::mutex> lock(storeMutex());
-        auto out = storeLog();
-        storeLog().clear();
+        auto out = rt_.storeCodes();
+        rt_.stores.clear();
         return out;
     }
-    std::vector<std::pair<int, std::string>> takeCommands()
+    Commands takeCommands()
     {
-        auto out = commands_;
-        commands_.clear();
+        auto out = rt_.controls;
+        rt_.controls.clear();
         return out;
     }
-    float ups(int sig) { return GetDevValue(60, sig); }
-    int appLogCount(const std::string& needle)
+    float ups(int sig) { return rt_.value(card::kUps, sig); }
+    // The text of a file the task wrote under its directory.
+    std::string file(const std::string& relative)
     {
-        std::ifstream f(platform::appPath("data/app.log"));
-        std::string line;
-        int n = 0;
-        while (std::getline(f, line))
-            n += line.find(needle) != std::string::npos;
-        return n;
+        std::ifstream f(dir_ + "/" + relative);
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
+    long logCount(const std::string& needle)
+    {
+        return std::count_if(rt_.logs.begin(), rt_.logs.end(), [&](const std::string& l) {
+            return l.find(needle) != std::string::npos;
+        });
     }
 
-    std::string dir_;
-    std::time_t clock_ = at(2026, 12, 8, 12, 0); // a Tuesday
-    bool answering_ = true;
-    std::vector<std::pair<int, std::string>> commands_;
-    std::vector<int> exits_;
-    svc_data::DataCore core_{svc_data::Hooks{
-        [this] { return clock_; },
-        [this](int dev, const std::string& text) {
-            commands_.push_back({dev, text});
-            return 1;
-        },
-        [](int) {},
-        [this](int status) { exits_.push_back(status); },
-        [this] { return answering_; },
-    }};
+    const std::string dir_ = ::testing::TempDir() + "svc_data_test." + std::to_string(getpid());
+    card::FakeRuntime rt_;
+    svc_data::DataCore core_{rt_, dir_};
 };
-
-using Commands = std::vector<std::pair<int, std::string>>;
-using Requests = std::vector<StoreRequest>;
 
 } // namespace svc_data_test

@@ -1,6 +1,7 @@
 // Data task: link watch, model change, channel-0 commands, sampling requests,
 // set-ups and the small derived values.
 #include "data_fixture.hpp"
+#include "fieldcore.h"
 
 using namespace svc_data;
 using namespace svc_data_test;
@@ -27,94 +28,91 @@ TEST(DataPorts, ChangesInApplyOrder)
 
 TEST_F(DataTest, InitWritesVersionFilesAndClearsLostLink)
 {
-    SaveSettingi("ups_lost", 1);
-    SaveSettingi("is_mem_64M", 1);
+    rt_.set("ups_lost", 1);
+    rt_.set("is_mem_64M", 1);
     core_.init();
-    EXPECT_EQ(GetSettingi("ups_lost"), 0);
-    std::string hw, sw;
-    ASSERT_TRUE(platform::readFile(platform::appPath("config/hardVersion"), hw));
-    ASSERT_TRUE(platform::readFile(platform::appPath("config/softVersion"), sw));
-    EXPECT_EQ(hw, "HW305KQM02\n");
-    EXPECT_EQ(sw, "FW02K13\n");
-    SaveSettingi("is_mem_64M", 0);
+    EXPECT_EQ(rt_.integer("ups_lost"), 0);
+    EXPECT_EQ(file("config/hardVersion"), "HW305KQM02\n");
+    EXPECT_EQ(file("config/softVersion"), "FW02K13\n");
+    rt_.set("is_mem_64M", 0);
     core_.init();
-    platform::readFile(platform::appPath("config/hardVersion"), hw);
-    EXPECT_EQ(hw, "HW305KQM01\n");
+    EXPECT_EQ(file("config/hardVersion"), "HW305KQM01\n");
 }
 
 TEST_F(DataTest, LinkWatch)
 {
-    SaveSettingi("communication_timeout", 60);
+    rt_.set("communication_timeout", 60);
     core_.start();
-    const std::time_t t0 = clock_;
+    const std::time_t t0 = rt_.clock;
     core_.linkWatch();
-    EXPECT_EQ(GetSettingi("ups_lost"), 0);
+    EXPECT_EQ(rt_.integer("ups_lost"), 0);
 
-    answering_ = false;
-    clock_ = t0 + 60;
+    rt_.link(card::kUps, false);
+    rt_.clock = t0 + 60;
     core_.linkWatch();
-    EXPECT_EQ(GetSettingi("ups_lost"), 0);
+    EXPECT_EQ(rt_.integer("ups_lost"), 0);
     EXPECT_EQ(ups(Alarm_CommunicationsLost), 0.0f);
-    clock_ = t0 + 61;
+    rt_.clock = t0 + 61;
     core_.linkWatch();
-    EXPECT_EQ(GetSettingi("ups_lost"), 1);
+    EXPECT_EQ(rt_.integer("ups_lost"), 1);
     EXPECT_EQ(ups(Alarm_CommunicationsLost), 1.0f);
 
     // One good poll clears both.
-    answering_ = true;
-    clock_ = t0 + 66;
+    rt_.link(card::kUps, true);
+    rt_.clock = t0 + 66;
     core_.linkWatch();
-    EXPECT_EQ(GetSettingi("ups_lost"), 0);
+    EXPECT_EQ(rt_.integer("ups_lost"), 0);
     EXPECT_EQ(ups(Alarm_CommunicationsLost), 0.0f);
 
-    // The runtime's own link state is the default source.
-    DataCore plain{Hooks{[this] { return clock_; }}};
-    plain.start();
-    SetDevValue(60, SIG_LINK_OK, 0);
-    SaveSettings("communication_timeout", "later"); // bad: the default 60 s holds
-    clock_ += 61;
-    plain.linkWatch();
-    EXPECT_EQ(GetSettingi("ups_lost"), 1);
-    SetDevValue(60, SIG_LINK_OK, 1);
-    plain.linkWatch();
-    EXPECT_EQ(GetSettingi("ups_lost"), 0);
+    // A time-out that is no number: the default 60 s holds.
+    rt_.link(card::kUps, false);
+    rt_.set("communication_timeout", "later");
+    rt_.clock += 60;
+    core_.linkWatch();
+    EXPECT_EQ(rt_.integer("ups_lost"), 0);
+    rt_.clock += 1;
+    core_.linkWatch();
+    EXPECT_EQ(rt_.integer("ups_lost"), 1);
+    rt_.link(card::kUps, true);
+    core_.linkWatch();
+    EXPECT_EQ(rt_.integer("ups_lost"), 0);
 }
 
 TEST_F(DataTest, ModelOrAddressChangeEndsTheProgram)
 {
-    SaveSettingi("ups_type", 4);
-    SaveSettingi("ups_addr", 1);
+    rt_.set("ups_type", 4);
+    rt_.set("ups_addr", 1);
     core_.start();
     EXPECT_FALSE(core_.checkModelChange());
-    SaveSettingi("ups_addr", 2);
+    rt_.set("ups_addr", 2);
     EXPECT_TRUE(core_.checkModelChange());
-    EXPECT_EQ(exits_, (std::vector<int>{0}));
+    EXPECT_EQ(rt_.exits, (std::vector<int>{0}));
 
     // The address only matters to the register-map types 2..5.
-    exits_.clear();
-    SaveSettingi("ups_type", 0);
-    SaveSettingi("ups_addr", 1);
+    rt_.exits.clear();
+    rt_.set("ups_type", 0);
+    rt_.set("ups_addr", 1);
     core_.start();
-    SaveSettingi("ups_addr", 7);
+    rt_.set("ups_addr", 7);
     EXPECT_FALSE(core_.checkModelChange());
-    SaveSettingi("ups_type", 1);
+    rt_.set("ups_type", 1);
     EXPECT_TRUE(core_.checkModelChange());
-    EXPECT_EQ(exits_, (std::vector<int>{0}));
+    EXPECT_EQ(rt_.exits, (std::vector<int>{0}));
 }
 
 TEST_F(DataTest, ChannelZeroCommands)
 {
     core_.onEvent(0, 4);
     EXPECT_EQ(takeCommands(), (Commands{{60, "4,1,1,1,1,12"}}));
-    SaveSettings("in_tast1", "2");
-    SaveSettings("in_tast5", "60");
-    SaveSettings("in_tast15", "3");
-    SaveSettings("in_tast16", "4");
-    SaveSettings("in_tast23", "5");
+    rt_.set("in_tast1", "2");
+    rt_.set("in_tast5", "60");
+    rt_.set("in_tast15", "3");
+    rt_.set("in_tast16", "4");
+    rt_.set("in_tast23", "5");
     core_.onEvent(0, 24);
     EXPECT_EQ(takeCommands(), (Commands{{60, "24,2,60,3,4,5"}}));
 
-    SaveSettingi("use_dev_fun2", 0);
+    rt_.set("use_dev_fun2", 0);
     core_.onEvent(0, 3);
     core_.onEvent(0, 4);
     EXPECT_TRUE(takeCommands().empty());
@@ -123,14 +121,14 @@ TEST_F(DataTest, ChannelZeroCommands)
     core_.onEvent(0, 55);
     EXPECT_EQ(takeCommands(), (Commands{{60, "54"}, {60, "55"}}));
 
-    SaveSettingi("use_dev_fun2", 1);
+    rt_.set("use_dev_fun2", 1);
     core_.onEvent(0, 25);
     core_.onEvent(0, -1);
     core_.onEvent(1, 4);
     core_.onEvent(7, 4);
     EXPECT_TRUE(takeCommands().empty());
 
-    SaveSettingi("altups_ups_shotdown_type", 2);
+    rt_.set("altups_ups_shotdown_type", 2);
     core_.onEvent(0, 53);
     EXPECT_EQ(takeCommands(), (Commands{{60, "150,2"}}));
 
@@ -141,106 +139,107 @@ TEST_F(DataTest, ChannelZeroCommands)
     EXPECT_TRUE(core_.takeSensorSetupRequest());
     EXPECT_FALSE(core_.takeSensorSetupRequest());
 
-    EXPECT_TRUE(exits_.empty());
+    EXPECT_TRUE(rt_.exits.empty());
     core_.onEvent(0, 3000);
-    EXPECT_EQ(exits_, (std::vector<int>{0}));
+    EXPECT_EQ(rt_.exits, (std::vector<int>{0}));
 }
 
 TEST_F(DataTest, SensorAndModelSetUp)
 {
-    SaveSettings("curr_module_num", "2");
-    SaveSettings("in_thaddr1", "5");
-    SaveSettings("in_thaddr2", "6");
-    SaveSettings("in_thaddr3", "7");
-    SaveSettingi("ths_enable", 1);
-    SaveSettingi("ups_type", 6);
+    rt_.set("curr_module_num", "2");
+    rt_.set("in_thaddr1", "5");
+    rt_.set("in_thaddr2", "6");
+    rt_.set("in_thaddr3", "7");
+    rt_.set("ths_enable", 1);
+    rt_.set("ups_type", 6);
     core_.start();
     EXPECT_EQ(takeCommands(), (Commands{{61, "0,2"}, {61, "1,5"}, {61, "2,6"}, {60, "150,0"}}));
 
-    SaveSettings("curr_module_num", "lots");
+    rt_.set("curr_module_num", "lots");
     core_.sensorSetup();
     EXPECT_EQ(takeCommands(), (Commands{{61, "0,lots"}}));
-    SaveSettings("curr_module_num", "9"); // at most four modules
+    rt_.set("curr_module_num", "9"); // at most four modules
     core_.sensorSetup();
     EXPECT_EQ(takeCommands().size(), 5u);
 }
 
 TEST_F(DataTest, SamplingRequests)
 {
-    const std::string db = platform::appPath("data/ups_data.db");
-    std::filesystem::remove(db);
-    SaveSettingi("ups_data_record_minute", 1);
-    SaveSettings("curr_module_num", "2");
-    const std::time_t t0 = clock_;
+    const std::string db = dir_ + "/data/ups_data.db";
+    rt_.set("ups_data_record_minute", 1);
+    rt_.set("curr_module_num", "2");
+    const std::time_t t0 = rt_.clock;
     core_.samplerPass();
-    clock_ = t0 + 59;
+    rt_.clock = t0 + 59;
     core_.samplerPass();
     EXPECT_TRUE(takeStore().empty());
 
-    const int before = appLogCount("There is no");
-    clock_ = t0 + 60;
+    const long before = logCount("There is no");
+    rt_.clock = t0 + 60;
     core_.samplerPass();
     EXPECT_TRUE(takeStore().empty());
-    EXPECT_EQ(appLogCount("There is no") - before, 1);
+    EXPECT_EQ(logCount("There is no") - before, 1);
 
-    std::filesystem::create_directories(platform::appPath("data"));
-    platform::writeFile(db, "");
-    clock_ = t0 + 120;
+    std::ofstream(db).flush();
+    rt_.clock = t0 + 120;
     core_.samplerPass();
-    EXPECT_EQ(takeStore(), (Requests{{100, -1}, {101, -1}}));
+    EXPECT_EQ(takeStore(), (std::vector<int>{100, 101}));
 
     // UPS lost: no UPS sample; no sensors in use: no sensor sample.
-    SaveSettingi("ups_lost", 1);
-    SaveSettings("curr_module_num", "0");
-    clock_ = t0 + 180;
+    rt_.set("ups_lost", 1);
+    rt_.set("curr_module_num", "0");
+    rt_.clock = t0 + 180;
     core_.samplerPass();
     EXPECT_TRUE(takeStore().empty());
 
     // A clock that went backwards starts the count again.
-    SaveSettingi("ups_lost", 0);
-    clock_ = t0 - 3600;
+    rt_.set("ups_lost", 0);
+    rt_.clock = t0 - 3600;
     core_.samplerPass();
-    clock_ = t0 - 3600 + 59;
+    rt_.clock = t0 - 3600 + 59;
     core_.samplerPass();
     EXPECT_TRUE(takeStore().empty());
-    clock_ = t0 - 3600 + 60;
+    rt_.clock = t0 - 3600 + 60;
     core_.samplerPass();
-    EXPECT_EQ(takeStore(), (Requests{{100, -1}}));
+    EXPECT_EQ(takeStore(), (std::vector<int>{100}));
 }
 
 TEST_F(DataTest, BatteryTestRecords)
 {
-    SaveSettingi("ups_data_record_minute", 1000);
-    const std::time_t t0 = clock_;
+    rt_.set("ups_data_record_minute", 1000);
+    const std::time_t t0 = rt_.clock;
     core_.samplerPass();
-    SetDevValue(60, Alarm_TestInProgress, 1);
-    clock_ = t0 + 2;
+    rt_.setValue(card::kUps, Alarm_TestInProgress, 1);
+    rt_.clock = t0 + 2;
     core_.samplerPass();
-    clock_ = t0 + 90;
+    rt_.clock = t0 + 90;
     core_.samplerPass();
     EXPECT_TRUE(takeStore().empty());
-    SetDevValue(60, Alarm_TestInProgress, 0);
-    clock_ = t0 + 92;
+    rt_.setValue(card::kUps, Alarm_TestInProgress, 0);
+    rt_.clock = t0 + 92;
     core_.samplerPass();
-    EXPECT_EQ(takeStore(), (Requests{{102, int(t0 + 2)}}));
+    ASSERT_EQ(rt_.stores.size(), 1u);
+    EXPECT_EQ(rt_.stores[0].code, 102);
+    EXPECT_EQ(rt_.stores[0].value, int(t0 + 2));
+    rt_.stores.clear();
     core_.samplerPass();
     EXPECT_TRUE(takeStore().empty());
 }
 
 TEST_F(DataTest, TotalBatteryVoltage)
 {
-    SetDevValue(60, Data_BatteryVoltage, 13.5f);
+    rt_.setValue(card::kUps, Data_BatteryVoltage, 13.5f);
     core_.totalBatteryVoltage();
     EXPECT_FLOAT_EQ(ups(Data_TotalBatteryVoltage), 13.5f * 16);
-    SaveSettingi("battery_sections_number", 20);
-    SaveSettingi("ups_type", 8);
+    rt_.set("battery_sections_number", 20);
+    rt_.set("ups_type", 8);
     core_.totalBatteryVoltage();
     EXPECT_FLOAT_EQ(ups(Data_TotalBatteryVoltage), 270.0f);
-    SetDevValue(60, Alarm_UpsType, 1);
+    rt_.setValue(card::kUps, Alarm_UpsType, 1);
     core_.totalBatteryVoltage();
     EXPECT_FLOAT_EQ(ups(Data_TotalBatteryVoltage), 13.5f);
-    SetDevValue(60, Alarm_UpsType, 0);
-    SaveSettingi("ups_type", 4);
+    rt_.setValue(card::kUps, Alarm_UpsType, 0);
+    rt_.set("ups_type", 4);
     core_.totalBatteryVoltage();
     EXPECT_FLOAT_EQ(ups(Data_TotalBatteryVoltage), 13.5f);
 }

@@ -4,11 +4,11 @@
  */
 #include "data_core.hpp"
 
+#include "card_rules.hpp"
 #include "fieldcore.h"
 
 #include <cctype>
 #include <charconv>
-#include <cstdio>
 
 namespace svc_data
 {
@@ -92,11 +92,7 @@ std::tm localTm(std::time_t t)
 
 std::string minuteText(std::time_t t)
 {
-    std::tm tm = localTm(t);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min);
-    return buf;
+    return card::timeText(t).substr(0, 16); // "YYYY-MM-DD HH:MM"
 }
 
 int daysToWeekday(int from, int target)
@@ -123,8 +119,7 @@ void BadValueLog::bad(const std::string& key, const std::string& value)
     auto it = seen_.find(key);
     if (it != seen_.end() && it->second == value) return;
     seen_[key] = value;
-    AppLogOut("[%s] setting %s has an unusable value \"%s\", ignored", "svc_data", key.c_str(),
-              value.c_str());
+    rt_.log("[svc_data] setting " + key + " has an unusable value \"" + value + "\", ignored");
 }
 
 void BadValueLog::good(const std::string& key)

@@ -9,10 +9,6 @@
  */
 #include "data_core.hpp"
 
-#include "fieldcore.h"
-#include "fieldcore.hpp"
-#include "signals.h"
-
 #include <cstdio>
 
 namespace svc_data
@@ -42,15 +38,14 @@ std::string dateText(const std::tm& tm, const char* format)
 
 std::string DataCore::scheduleCommand(int cmd)
 {
-    return std::to_string(cmd) + "," + fieldcore::settingText("in_tast1") + "," +
-           fieldcore::settingText("in_tast5");
+    return std::to_string(cmd) + "," + rt_.text("in_tast1") + "," + rt_.text("in_tast5");
 }
 
 // Empty times are unused entries; anything else that is not a clock time is
 // logged once and never matches.
 std::optional<int> DataCore::clockSetting(const std::string& k, std::string& text)
 {
-    text = fieldcore::settingText(k.c_str());
+    text = rt_.text(k);
     if (text.empty()) return std::nullopt;
     auto v = parseClock(text);
     if (v)
@@ -63,13 +58,13 @@ std::optional<int> DataCore::clockSetting(const std::string& k, std::string& tex
 void DataCore::scheduledShutdown(Schedule& marks, const char* log)
 {
     if (marks.offDone) return;
-    SetDevValue(kUpsDevice, Alarm_ShutdownImminent, 1);
-    SetDevValue(kUpsDevice, Alarm_ShutdownPending, 0);
-    sleepMs(1000);
-    store(kStoreScheduleBase + kCmdShutdown);
-    control(kUpsDevice, scheduleCommand(kCmdShutdown));
-    SetDevValue(kUpsDevice, Alarm_ShutdownImminent, 0);
-    AppLogOut("%s", log);
+    rt_.setValue(card::kUps, Alarm_ShutdownImminent, 1);
+    rt_.setValue(card::kUps, Alarm_ShutdownPending, 0);
+    rt_.sleepMs(1000);
+    rt_.store(card::store::kControlSchedule + card::command::kShutdown);
+    rt_.control(card::kUps, scheduleCommand(card::command::kShutdown));
+    rt_.setValue(card::kUps, Alarm_ShutdownImminent, 0);
+    rt_.log(log);
     marks.offDone = true;
 }
 
@@ -82,9 +77,9 @@ bool DataCore::scheduleEntry(Schedule& marks, const std::string& onKey, const st
     std::string text;
     if (auto on = clockSetting(onKey, text); on && *on == nowMinute) {
         if (!marks.onDone) {
-            control(kUpsDevice, scheduleCommand(kCmdRestart));
-            store(kStoreScheduleBase + kCmdRestart);
-            AppLogOut("%s", restartLog);
+            rt_.control(card::kUps, scheduleCommand(kCmdRestart));
+            rt_.store(card::store::kControlSchedule + kCmdRestart);
+            rt_.log(restartLog);
             marks.onDone = true;
         }
         return true;
@@ -94,7 +89,7 @@ bool DataCore::scheduleEntry(Schedule& marks, const std::string& onKey, const st
             scheduledShutdown(marks, shutdownLog);
             return true;
         }
-        if (warnMinute && *off == *warnMinute) SetDevValue(kUpsDevice, Alarm_ShutdownPending, 1);
+        if (warnMinute && *off == *warnMinute) rt_.setValue(card::kUps, Alarm_ShutdownPending, 1);
     }
     return false;
 }
@@ -109,7 +104,7 @@ static std::optional<int> warningMinute(std::time_t t, std::optional<long> befor
 
 bool DataCore::oneOffSchedule()
 {
-    const std::time_t t = now();
+    const std::time_t t = rt_.now();
     const std::tm tm = localTm(t);
     const int nowMinute = tm.tm_hour * 60 + tm.tm_min;
     const auto warn = warningMinute(t, intSetting("sche_bef_min", 0));
@@ -117,7 +112,7 @@ bool DataCore::oneOffSchedule()
 
     for (int i = 1; i <= kEntries; ++i) {
         const std::string dk = key("ssched_d%d", i);
-        const std::string dt = fieldcore::settingText(dk.c_str());
+        const std::string dt = rt_.text(dk);
         if (dt.empty()) continue;
         auto date = parseDate(dt);
         if (!date) {
@@ -136,7 +131,7 @@ bool DataCore::oneOffSchedule()
 
 bool DataCore::weeklySchedule()
 {
-    const std::time_t t = now();
+    const std::time_t t = rt_.now();
     const std::tm tm = localTm(t);
     const int nowMinute = tm.tm_hour * 60 + tm.tm_min;
     const auto warn = warningMinute(t, intSetting("sche_bef_min", 0));
@@ -151,12 +146,12 @@ bool DataCore::weeklySchedule()
 
 void DataCore::alarmDelays()
 {
-    const std::time_t t = now();
+    const std::time_t t = rt_.now();
     bool anyRunning = false;
     bool stopped = false;
     for (Delay& d : delays_) {
-        const bool alarm = GetDevValue(kUpsDevice, d.alarm) == 1.0f;
-        const bool selected = GetSettingi(d.select) == 1;
+        const bool alarm = rt_.value(card::kUps, d.alarm) == 1.0f;
+        const bool selected = rt_.integer(d.select) == 1;
         auto minutes = intSetting(d.minutes, 0);
         if (!alarm || !selected || !minutes || *minutes < 0) {
             // The alarm is gone (or the switch-off no longer wanted): forget the countdown.
@@ -168,44 +163,44 @@ void DataCore::alarmDelays()
         if (!d.running) {
             d.running = true;
             d.start = t;
-            SetDevValue(kUpsDevice, Alarm_ShutdownImminent, 1);
+            rt_.setValue(card::kUps, Alarm_ShutdownImminent, 1);
         }
         if (t < d.start) // the clock went backwards
             d.start = t;
         if ((t - d.start) / 60 >= *minutes) {
-            store(kStoreScheduleBase + kCmdShutdown);
-            control(kUpsDevice, scheduleCommand(kCmdShutdown));
-            SetDevValue(kUpsDevice, Alarm_ShutdownImminent, 0);
+            rt_.store(card::store::kControlSchedule + card::command::kShutdown);
+            rt_.control(card::kUps, scheduleCommand(card::command::kShutdown));
+            rt_.setValue(card::kUps, Alarm_ShutdownImminent, 0);
             d.start = t;
-            sleepMs(1000);
+            rt_.sleepMs(1000);
         }
         anyRunning = true;
     }
     // A countdown that ended without a shutdown must not leave "shutdown
     // imminent" standing for good.
-    if (stopped && !anyRunning) SetDevValue(kUpsDevice, Alarm_ShutdownImminent, 0);
+    if (stopped && !anyRunning) rt_.setValue(card::kUps, Alarm_ShutdownImminent, 0);
 }
 
 void DataCore::automaticTest()
 {
-    const std::time_t t = now();
+    const std::time_t t = rt_.now();
     const std::tm tm = localTm(t);
 
     auto cycle = intSetting("cycleTime", 0);
     auto weekday = intSetting("config_test_weekly", 0);
     if (!cycle || *cycle < 1 || *cycle > 520) {
-        badLog_.bad("cycleTime", fieldcore::settingText("cycleTime"));
+        badLog_.bad("cycleTime", rt_.text("cycleTime"));
         return;
     }
     if (!weekday || *weekday < 0 || *weekday > 6) {
-        badLog_.bad("config_test_weekly", fieldcore::settingText("config_test_weekly"));
+        badLog_.bad("config_test_weekly", rt_.text("config_test_weekly"));
         return;
     }
     std::string timeText;
     auto testMinute = clockSetting("config_test_time", timeText);
 
     // Where the last test lies: the next one is cycle weeks later, on the test weekday.
-    const long last = GetSettingi("ups_auto_test_last_time");
+    const long last = rt_.integer("ups_auto_test_last_time");
     bool firstRun = true;
     std::string nextDate;
     if (last != 0 && t >= last) {
@@ -223,15 +218,14 @@ void DataCore::automaticTest()
     if (!firstRun && dateText(tm, "%04d-%02d-%02d") != nextDate) return;
 
     static const int kTypes[] = {0, 2, 1}; // config_test_type -> UPS test command
-    const long configured = GetSettingi("config_test_type");
+    const long configured = rt_.integer("config_test_type");
     if (configured >= 0 && configured <= 2) {
         const int type = kTypes[configured];
-        store(kStoreScheduleBase + type);
-        control(kUpsDevice, std::to_string(type) + "," +
-                                fieldcore::settingText("config_test_pre_time") + "," +
-                                fieldcore::settingText("in_tast5"));
+        rt_.store(card::store::kControlSchedule + type);
+        rt_.control(card::kUps, std::to_string(type) + "," + rt_.text("config_test_pre_time") +
+                                    "," + rt_.text("in_tast5"));
     } else {
-        badLog_.bad("config_test_type", fieldcore::settingText("config_test_type"));
+        badLog_.bad("config_test_type", rt_.text("config_test_type"));
     }
     saveTextIfChanged("ups_auto_test_cur_time", minuteText(t));
     saveTextIfChanged("ups_auto_test_next_time",

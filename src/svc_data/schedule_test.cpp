@@ -72,153 +72,153 @@ class ScheduleTest : public DataTest
     void SetUp() override
     {
         DataTest::SetUp();
-        SaveSettings("in_tast1", "3");
-        SaveSettings("in_tast5", "30");
+        rt_.set("in_tast1", "3");
+        rt_.set("in_tast5", "30");
         core_.start();
     }
 };
 
 TEST_F(ScheduleTest, WeeklyOffTimeWarnsThenShutsDownOnce)
 {
-    SaveSettings("sched_off3", "22:00"); // entry 3 = Tuesday
-    SaveSettingi("sche_bef_min", 5);
+    rt_.set("sched_off3", "22:00"); // entry 3 = Tuesday
+    rt_.set("sche_bef_min", 5);
 
-    clock_ = at(2026, 12, 8, 21, 54, 55);
+    rt_.clock = at(2026, 12, 8, 21, 54, 55);
     EXPECT_FALSE(core_.weeklySchedule());
     EXPECT_EQ(ups(Alarm_ShutdownPending), 0.0f);
-    clock_ = at(2026, 12, 8, 21, 55, 0);
+    rt_.clock = at(2026, 12, 8, 21, 55, 0);
     EXPECT_FALSE(core_.weeklySchedule());
     EXPECT_EQ(ups(Alarm_ShutdownPending), 1.0f);
     EXPECT_TRUE(takeCommands().empty());
 
     for (int s = 0; s < 60; s += 5) {
-        clock_ = at(2026, 12, 8, 22, 0, s);
+        rt_.clock = at(2026, 12, 8, 22, 0, s);
         EXPECT_TRUE(core_.weeklySchedule());
     }
     EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
-    EXPECT_EQ(takeStore(), (Requests{{1404, -1}}));
+    EXPECT_EQ(takeStore(), (std::vector<int>{1404}));
     EXPECT_EQ(ups(Alarm_ShutdownPending), 0.0f);
     EXPECT_EQ(ups(Alarm_ShutdownImminent), 0.0f);
 
-    clock_ = at(2026, 12, 8, 22, 1, 0);
+    rt_.clock = at(2026, 12, 8, 22, 1, 0);
     EXPECT_FALSE(core_.weeklySchedule());
     // Another weekday's entry is not looked at.
-    clock_ = at(2026, 12, 9, 22, 0, 0);
+    rt_.clock = at(2026, 12, 9, 22, 0, 0);
     EXPECT_FALSE(core_.weeklySchedule());
     // A week later the same entry acts again.
-    clock_ = at(2026, 12, 15, 22, 0, 0);
+    rt_.clock = at(2026, 12, 15, 22, 0, 0);
     EXPECT_TRUE(core_.weeklySchedule());
     EXPECT_EQ(takeCommands().size(), 1u);
 }
 
 TEST_F(ScheduleTest, WeeklyOnTimeRestarts)
 {
-    SaveSettings("sched_on3", "06:30");
-    SaveSettings("sched_off3", "06:30"); // the restart owns the minute
-    clock_ = at(2026, 12, 8, 6, 30, 0);
+    rt_.set("sched_on3", "06:30");
+    rt_.set("sched_off3", "06:30"); // the restart owns the minute
+    rt_.clock = at(2026, 12, 8, 6, 30, 0);
     EXPECT_TRUE(core_.weeklySchedule());
-    clock_ += 30;
+    rt_.clock += 30;
     EXPECT_TRUE(core_.weeklySchedule());
     EXPECT_EQ(takeCommands(), (Commands{{60, "7,3,30"}}));
-    EXPECT_EQ(takeStore(), (Requests{{1407, -1}}));
+    EXPECT_EQ(takeStore(), (std::vector<int>{1407}));
 }
 
 TEST_F(ScheduleTest, OneOffWinsOverWeeklyInTheSameMinute)
 {
-    SaveSettings("sched_on3", "08:15");
-    SaveSettings("ssched_d2", "2026/12/08");
-    SaveSettings("ssched_off2", "08:15");
-    SaveSettings("ssched_d3", "2026/12/09"); // another day: ignored today
-    SaveSettings("ssched_on3", "08:15");
+    rt_.set("sched_on3", "08:15");
+    rt_.set("ssched_d2", "2026/12/08");
+    rt_.set("ssched_off2", "08:15");
+    rt_.set("ssched_d3", "2026/12/09"); // another day: ignored today
+    rt_.set("ssched_on3", "08:15");
     for (int s = 0; s < 60; s += 5) {
-        clock_ = at(2026, 12, 8, 8, 15, s);
+        rt_.clock = at(2026, 12, 8, 8, 15, s);
         core_.supervisionPass();
     }
     EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
-    EXPECT_EQ(takeStore(), (Requests{{1404, -1}}));
+    EXPECT_EQ(takeStore(), (std::vector<int>{1404}));
 
     // Without the one-off entry the weekly one acts.
-    DeleteSetting("ssched_d2");
-    clock_ = at(2026, 12, 15, 8, 15, 0);
+    rt_.erase("ssched_d2");
+    rt_.clock = at(2026, 12, 15, 8, 15, 0);
     core_.supervisionPass();
     EXPECT_EQ(takeCommands(), (Commands{{60, "7,3,30"}}));
 
     // Schedules off: nothing.
-    SaveSettingi("use_dev_fun3", 0);
-    clock_ = at(2026, 12, 22, 8, 15, 0);
+    rt_.set("use_dev_fun3", 0);
+    rt_.clock = at(2026, 12, 22, 8, 15, 0);
     core_.supervisionPass();
     EXPECT_TRUE(takeCommands().empty());
 }
 
 TEST_F(ScheduleTest, OneOffWarnsAndActsOnlyOnItsDate)
 {
-    SaveSettings("ssched_d5", "2026/12/09");
-    SaveSettings("ssched_off5", "00:02");
-    SaveSettingi("sche_bef_min", 3);
-    clock_ = at(2026, 12, 9, 0, 2, 0);
+    rt_.set("ssched_d5", "2026/12/09");
+    rt_.set("ssched_off5", "00:02");
+    rt_.set("sche_bef_min", 3);
+    rt_.clock = at(2026, 12, 9, 0, 2, 0);
     EXPECT_TRUE(core_.oneOffSchedule());
     EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
 
-    SaveSettings("ssched_off5", "18:30");
-    clock_ = at(2026, 12, 9, 18, 27, 0);
+    rt_.set("ssched_off5", "18:30");
+    rt_.clock = at(2026, 12, 9, 18, 27, 0);
     EXPECT_FALSE(core_.oneOffSchedule());
     EXPECT_EQ(ups(Alarm_ShutdownPending), 1.0f);
-    clock_ = at(2026, 12, 16, 18, 30, 0); // a week later: not its date
+    rt_.clock = at(2026, 12, 16, 18, 30, 0); // a week later: not its date
     EXPECT_FALSE(core_.oneOffSchedule());
     EXPECT_TRUE(takeCommands().empty());
 }
 
 TEST_F(ScheduleTest, MalformedEntriesDoNothingAndAreLoggedOnce)
 {
-    SaveSettings("sched_off3", "25:99");
-    SaveSettings("sched_on3", "");
-    SaveSettings("ssched_d1", "2026/13/40");
-    SaveSettings("ssched_off1", "22:00");
-    SaveSettings("sche_bef_min", "soon");
-    const int before = appLogCount("sched_off3");
-    const int beforeDate = appLogCount("ssched_d1");
+    rt_.set("sched_off3", "25:99");
+    rt_.set("sched_on3", "");
+    rt_.set("ssched_d1", "2026/13/40");
+    rt_.set("ssched_off1", "22:00");
+    rt_.set("sche_bef_min", "soon");
+    const long before = logCount("sched_off3");
+    const long beforeDate = logCount("ssched_d1");
     for (int m = 0; m < 3; ++m) {
-        clock_ = at(2026, 12, 8, 22, m, 0);
+        rt_.clock = at(2026, 12, 8, 22, m, 0);
         EXPECT_FALSE(core_.oneOffSchedule());
         EXPECT_FALSE(core_.weeklySchedule());
     }
     EXPECT_TRUE(takeCommands().empty());
-    EXPECT_EQ(appLogCount("sched_off3") - before, 1);
-    EXPECT_EQ(appLogCount("ssched_d1") - beforeDate, 1);
+    EXPECT_EQ(logCount("sched_off3") - before, 1);
+    EXPECT_EQ(logCount("ssched_d1") - beforeDate, 1);
 }
 
 TEST_F(ScheduleTest, LowBatteryShutdownWithoutDelay)
 {
-    SaveSettingi("sel_batlow", 1);
-    SaveSettingi("bat_time", 0);
-    SetDevValue(60, Alarm_LowBattery, 1);
+    rt_.set("sel_batlow", 1);
+    rt_.set("bat_time", 0);
+    rt_.setValue(card::kUps, Alarm_LowBattery, 1);
     core_.alarmDelays();
     EXPECT_EQ(takeCommands(), (Commands{{60, "4,3,30"}}));
-    EXPECT_EQ(takeStore(), (Requests{{1404, -1}}));
-    clock_ += 5;
+    EXPECT_EQ(takeStore(), (std::vector<int>{1404}));
+    rt_.clock += 5;
     core_.alarmDelays();
     EXPECT_EQ(takeCommands().size(), 1u); // again on every pass while it lasts
-    SetDevValue(60, Alarm_LowBattery, 0);
-    clock_ += 5;
+    rt_.setValue(card::kUps, Alarm_LowBattery, 0);
+    rt_.clock += 5;
     core_.alarmDelays();
     EXPECT_TRUE(takeCommands().empty());
 
     // Not selected: nothing.
-    SaveSettingi("sel_batlow", 0);
-    SetDevValue(60, Alarm_LowBattery, 1);
+    rt_.set("sel_batlow", 0);
+    rt_.setValue(card::kUps, Alarm_LowBattery, 1);
     core_.alarmDelays();
     EXPECT_TRUE(takeCommands().empty());
 }
 
 TEST_F(ScheduleTest, LowBatteryShutdownAfterTwoMinutes)
 {
-    SaveSettingi("sel_batlow", 1);
-    SaveSettingi("bat_time", 2);
-    SetDevValue(60, Alarm_LowBattery, 1);
-    const std::time_t start = clock_;
+    rt_.set("sel_batlow", 1);
+    rt_.set("bat_time", 2);
+    rt_.setValue(card::kUps, Alarm_LowBattery, 1);
+    const std::time_t start = rt_.clock;
     std::vector<int> sentAt;
     for (int s = 0; s <= 300; s += 5) {
-        clock_ = start + s;
+        rt_.clock = start + s;
         core_.alarmDelays();
         if (!takeCommands().empty()) sentAt.push_back(s);
         if (s == 5) {
@@ -228,23 +228,23 @@ TEST_F(ScheduleTest, LowBatteryShutdownAfterTwoMinutes)
     EXPECT_EQ(sentAt, (std::vector<int>{120, 240}));
 
     // The alarm ends during a countdown: no shutdown, and "imminent" is cleared.
-    SetDevValue(60, Alarm_OutputOverload, 1);
-    SaveSettingi("sel_overload", 1);
-    SaveSettingi("load_time", 5);
-    SetDevValue(60, Alarm_LowBattery, 0);
-    clock_ += 5;
+    rt_.setValue(card::kUps, Alarm_OutputOverload, 1);
+    rt_.set("sel_overload", 1);
+    rt_.set("load_time", 5);
+    rt_.setValue(card::kUps, Alarm_LowBattery, 0);
+    rt_.clock += 5;
     core_.alarmDelays();
     EXPECT_EQ(ups(Alarm_ShutdownImminent), 1.0f);
-    SetDevValue(60, Alarm_OutputOverload, 0);
-    clock_ += 5;
+    rt_.setValue(card::kUps, Alarm_OutputOverload, 0);
+    rt_.clock += 5;
     core_.alarmDelays();
     EXPECT_EQ(ups(Alarm_ShutdownImminent), 0.0f);
     EXPECT_TRUE(takeCommands().empty());
 
     // A delay that is not a number does nothing.
-    SaveSettings("bat_time", "two");
-    SetDevValue(60, Alarm_LowBattery, 1);
-    for (int i = 0; i < 3; ++i, clock_ += 200)
+    rt_.set("bat_time", "two");
+    rt_.setValue(card::kUps, Alarm_LowBattery, 1);
+    for (int i = 0; i < 3; ++i, rt_.clock += 200)
         core_.alarmDelays();
     EXPECT_TRUE(takeCommands().empty());
 }
@@ -255,18 +255,18 @@ class AutoTestTest : public ScheduleTest
     void SetUp() override
     {
         ScheduleTest::SetUp();
-        SaveSettingi("config_test_period", 1);
-        SaveSettingi("config_test_weekly", 2); // Tuesday
-        SaveSettings("config_test_time", "10:00");
-        SaveSettingi("cycleTime", 1);
-        SaveSettingi("config_test_type", 1);
-        SaveSettings("config_test_pre_time", "10");
+        rt_.set("config_test_period", 1);
+        rt_.set("config_test_weekly", 2); // Tuesday
+        rt_.set("config_test_time", "10:00");
+        rt_.set("cycleTime", 1);
+        rt_.set("config_test_type", 1);
+        rt_.set("config_test_pre_time", "10");
     }
     // Runs the passes of one minute, returns the commands sent.
     Commands minute(std::time_t t)
     {
         for (int s = 0; s < 60; s += 5) {
-            clock_ = t + s;
+            rt_.clock = t + s;
             core_.automaticTest();
         }
         return takeCommands();
@@ -276,21 +276,21 @@ class AutoTestTest : public ScheduleTest
 TEST_F(AutoTestTest, RunsOnItsWeekdayOnceAndBooksTheNextDate)
 {
     EXPECT_TRUE(minute(at(2026, 12, 7, 10, 0)).empty()); // Monday
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time", "x"), "");
+    EXPECT_EQ(rt_.text("ups_auto_test_next_time", "x"), "");
 
     EXPECT_EQ(minute(at(2026, 12, 8, 10, 0)), (Commands{{60, "2,10,30"}}));
-    EXPECT_EQ(takeStore(), (Requests{{1402, -1}}));
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_cur_time"), "2026-12-08 10:00");
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2026-12-15 10:00");
-    EXPECT_EQ(GetSettingi("ups_auto_test_last_time"), int(at(2026, 12, 8, 10, 0)));
+    EXPECT_EQ(takeStore(), (std::vector<int>{1402}));
+    EXPECT_EQ(rt_.text("ups_auto_test_cur_time"), "2026-12-08 10:00");
+    EXPECT_EQ(rt_.text("ups_auto_test_next_time"), "2026-12-15 10:00");
+    EXPECT_EQ(rt_.integer("ups_auto_test_last_time"), int(at(2026, 12, 8, 10, 0)));
 
     EXPECT_TRUE(minute(at(2026, 12, 8, 10, 1)).empty());
     EXPECT_EQ(minute(at(2026, 12, 15, 10, 0)).size(), 1u);
 
     // Test type 0 and 2 map to commands 0 and 1.
-    SaveSettingi("config_test_type", 2);
+    rt_.set("config_test_type", 2);
     EXPECT_EQ(minute(at(2026, 12, 22, 10, 0)), (Commands{{60, "1,10,30"}}));
-    SaveSettingi("config_test_type", 7); // unknown: no command
+    rt_.set("config_test_type", 7); // unknown: no command
     EXPECT_TRUE(minute(at(2026, 12, 29, 10, 0)).empty());
 }
 
@@ -299,37 +299,37 @@ TEST_F(AutoTestTest, NextDateAfterAWeekdayChange)
     ASSERT_EQ(minute(at(2026, 12, 8, 10, 0)).size(), 1u);
     // Moved to Monday: the next test is the first Monday a cycle after the
     // last one (Tue 15th + 6 days), and runs there.
-    SaveSettingi("config_test_weekly", 1);
+    rt_.set("config_test_weekly", 1);
     EXPECT_TRUE(minute(at(2026, 12, 14, 10, 0)).empty());
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2026-12-21 10:00");
+    EXPECT_EQ(rt_.text("ups_auto_test_next_time"), "2026-12-21 10:00");
     EXPECT_EQ(minute(at(2026, 12, 21, 10, 0)).size(), 1u);
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2026-12-28 10:00");
+    EXPECT_EQ(rt_.text("ups_auto_test_next_time"), "2026-12-28 10:00");
 
     // Moved to Friday, two-week cycle: from Mon 21st + 14 days to Fri 2027-01-08.
-    SaveSettingi("config_test_weekly", 5);
-    SaveSettingi("cycleTime", 2);
+    rt_.set("config_test_weekly", 5);
+    rt_.set("cycleTime", 2);
     EXPECT_TRUE(minute(at(2026, 12, 25, 10, 0)).empty());
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time"), "2027-01-08 10:00");
+    EXPECT_EQ(rt_.text("ups_auto_test_next_time"), "2027-01-08 10:00");
     EXPECT_EQ(minute(at(2027, 1, 8, 10, 0)).size(), 1u);
 }
 
 TEST_F(AutoTestTest, OffOrMalformedDoesNothing)
 {
-    SaveSettingi("config_test_period", 0);
-    SaveSettingi("ups_auto_test_last_time", 12345);
-    SaveSettings("ups_auto_test_next_time", "2026-12-08 10:00");
-    clock_ = at(2026, 12, 8, 10, 0);
+    rt_.set("config_test_period", 0);
+    rt_.set("ups_auto_test_last_time", 12345);
+    rt_.set("ups_auto_test_next_time", "2026-12-08 10:00");
+    rt_.clock = at(2026, 12, 8, 10, 0);
     core_.supervisionPass();
     EXPECT_TRUE(takeCommands().empty());
-    EXPECT_EQ(GetSettingi("ups_auto_test_last_time"), 0);
-    EXPECT_EQ(fieldcore::settingText("ups_auto_test_next_time", "x"), "");
+    EXPECT_EQ(rt_.integer("ups_auto_test_last_time"), 0);
+    EXPECT_EQ(rt_.text("ups_auto_test_next_time", "x"), "");
 
-    SaveSettingi("config_test_period", 1);
+    rt_.set("config_test_period", 1);
     for (auto [k, v] :
          {std::pair{"cycleTime", "0"}, std::pair{"cycleTime", "x"},
           std::pair{"config_test_weekly", "9"}, std::pair{"config_test_time", "25:99"}}) {
         SetUp();
-        SaveSettings(k, v);
+        rt_.set(k, v);
         EXPECT_TRUE(minute(at(2026, 12, 8, 10, 0)).empty()) << k << "=" << v;
     }
 }

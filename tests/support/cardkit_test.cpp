@@ -85,6 +85,11 @@ TEST(TaskShell, StopFlagWaitsEndOnStopOrWakeButPausesOnlyOnStop)
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
     woken.join();
 
+    f.wake(); // nobody waits: the next wait still ends at once
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(f.wait(5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+
     f.raise();
     EXPECT_FALSE(f.wait(5s));
     EXPECT_FALSE(f.pause(5s));

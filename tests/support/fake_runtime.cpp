@@ -120,6 +120,12 @@ void FakeRuntime::controlLog(const std::string& line)
     controlLogs.push_back(line);
 }
 
+void FakeRuntime::exitProcess(int status)
+{
+    std::lock_guard lock(m_);
+    exits.push_back(status);
+}
+
 std::vector<int> FakeRuntime::storeCodes() const
 {
     std::lock_guard lock(m_);
@@ -146,6 +152,7 @@ void FakeRuntime::clearRecords()
     logs.clear();
     controlLogs.clear();
     clockSets.clear();
+    exits.clear();
     sleptMs = 0;
 }
 

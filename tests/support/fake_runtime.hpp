@@ -54,6 +54,7 @@ class FakeRuntime : public Runtime
     void setClock(const std::tm& local) override;
     void log(const std::string& line) override;
     void controlLog(const std::string& line) override;
+    void exitProcess(int status) override; // recorded in exits, the test goes on
 
     // ---- the test's side ----
     // Settings as the card would hold them (texts).
@@ -75,6 +76,7 @@ class FakeRuntime : public Runtime
     std::vector<std::string> logs;
     std::vector<std::string> controlLogs;
     std::vector<std::tm> clockSets;
+    std::vector<int> exits;
     int sleptMs = 0;
 
     // Codes of the recorded store requests, in order.
