@@ -1,41 +1,52 @@
 /*
  * commands.cpp - set requests from the MIB module, and the test traps.
  *
- * A set request arrives as a command code with a 16-bit value. Start-up and
- * shut-down delays are kept as command parameters in settings (minutes for some
- * UPS families, seconds for others) before the command is posted to the data
- * task; the control-log code says that the command came from SNMP.
+ * A set request arrives as a UPS command number with a 16-bit value. Start-up
+ * and shut-down delays are kept as command parameters in settings (minutes for
+ * some UPS families, seconds for others) before the command is posted to the
+ * data task; the store records every command as an SNMP control action.
  */
 #include "snmptask.h"
+
+#include "card_rules.hpp"
+
+#include <cstdio>
 
 namespace snmptask
 {
 
 CommandAction commandAction(const snmpblock::Command& c, int upsType)
 {
-    CommandAction a;
+    namespace cmd = card::command;
     const bool family45 = upsType == 4 || upsType == 5;
     auto minutes = [&](int seconds) { return std::to_string(seconds / 60 < 1 ? 1 : seconds / 60); };
-    if (c.code == 5) {
-        if (upsType == 2) {
-            a = {"in_tast16", minutes(c.value1), 16, 1266};
-        } else if (family45) {
-            a = {"", "", 7, 1257};
-        } else {
-            a = {"in_tast5", minutes(c.value1), 5, 1255};
-        }
-    } else if (c.code == 23) {
-        if (upsType == 2) {
-            a = {"in_tast15", minutes(c.value1), 15, 1265};
-        } else if (family45) {
-            a = {"", "", 4, 1254};
-        } else {
-            a = {"in_tast23", std::to_string(c.value1), 23, 1273};
-        }
-    } else {
-        a = {"", "", c.code, 1250 + c.code};
+    if (c.code == cmd::kStandby) {
+        // start-up after value1 seconds
+        if (upsType == 2) return {"in_tast16", minutes(c.value1), cmd::kInverterDelayStart};
+        if (family45) return {"", "", cmd::kRestart};
+        return {"in_tast5", minutes(c.value1), cmd::kStandby};
     }
-    return a;
+    if (c.code == cmd::kShutdownAfterDelay) {
+        // shut-down after value1 seconds
+        if (upsType == 2) return {"in_tast15", minutes(c.value1), cmd::kInverterOffCountdown};
+        if (family45) return {"", "", cmd::kShutdown};
+        return {"in_tast23", std::to_string(c.value1), cmd::kShutdownAfterDelay};
+    }
+    return {"", "", c.code};
+}
+
+void handleMessage(const snmpblock::Message& m, card::Runtime& r)
+{
+    const snmpblock::Command c = snmpblock::decodeCommand(m);
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "ReceiveMsg is ok msg.type:%ld msg.data[0]:%d,value1:%d,value2:%d", m.type,
+                  c.code, c.value1, c.value2);
+    r.log(line);
+    const CommandAction a = commandAction(c, card::upsType(r));
+    if (!a.settingKey.empty()) r.save(a.settingKey, a.settingValue);
+    r.command(a.command);
+    r.store(card::store::kControlSnmp + a.command);
 }
 
 int maskBitAlarm(int bit)
@@ -87,6 +98,20 @@ std::vector<std::vector<std::string>> trapTestCommands(const TrapParams& t, int 
         out.push_back(std::move(a));
     }
     return out;
+}
+
+std::vector<std::vector<std::string>> trapTestRequest(const TrapParams& trap, int row,
+                                                      std::uint32_t mibType, card::Runtime& r)
+{
+    if (row < 1 || row > kRows) return {};
+    const auto mask =
+        static_cast<std::uint32_t>(r.integer("trap_event_" + std::to_string(row - 1), 0)) &
+        0xffffff;
+    if (mask == 0) {
+        r.log("User_" + std::to_string(row) + " did not select an alarm event");
+        return {};
+    }
+    return trapTestCommands(trap, row, mask, mibType, r.text("engine_id", ""));
 }
 
 } // namespace snmptask

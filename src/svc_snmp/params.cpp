@@ -22,9 +22,9 @@ std::string cut(std::string v, std::size_t field)
     return v;
 }
 
-std::string systemText(Settings& s, const char* key)
+std::string systemText(card::Runtime& r, const char* key)
 {
-    std::string v = s.text(key, "");
+    std::string v = r.text(key, "");
     if (v.empty() || v.size() > 63) return "none";
     return v;
 }
@@ -53,40 +53,40 @@ bool needsQuote(const std::string& v)
 
 } // namespace
 
-void loadParams(Settings& s, AgentParams& a, TrapParams& t)
+void loadParams(AgentParams& a, TrapParams& t, card::Runtime& r)
 {
     a = AgentParams{};
     t = TrapParams{};
-    a.mibType = static_cast<std::uint32_t>(s.integer("mibType", 0));
-    a.port = static_cast<std::uint32_t>(s.integer("snmp_port", 161));
-    a.version = static_cast<std::uint32_t>(s.integer("snmpv3_version", 0));
-    a.ipv6 = static_cast<std::uint32_t>(s.integer("snmp_net_type", 0));
-    t.port = static_cast<std::uint32_t>(s.integer("trap_port", 162));
-    t.version = static_cast<std::uint32_t>(s.integer("trap_snmp_version", 0));
-    t.time = static_cast<std::uint32_t>(s.integer("trap_send_time", 10));
-    t.count = static_cast<std::uint32_t>(s.integer("trap_send_count", 5));
-    t.engineIdType = static_cast<std::uint32_t>(s.integer("engine_id_type", 0));
-    a.systemName = systemText(s, "System_Name");
-    a.systemAdmin = systemText(s, "System_Admin");
-    a.systemLocation = systemText(s, "System_Location");
+    a.mibType = static_cast<std::uint32_t>(r.integer("mibType", 0));
+    a.port = static_cast<std::uint32_t>(r.integer("snmp_port", 161));
+    a.version = static_cast<std::uint32_t>(r.integer("snmpv3_version", 0));
+    a.ipv6 = static_cast<std::uint32_t>(r.integer("snmp_net_type", 0));
+    t.port = static_cast<std::uint32_t>(r.integer("trap_port", 162));
+    t.version = static_cast<std::uint32_t>(r.integer("trap_snmp_version", 0));
+    t.time = static_cast<std::uint32_t>(r.integer("trap_send_time", 10));
+    t.count = static_cast<std::uint32_t>(r.integer("trap_send_count", 5));
+    t.engineIdType = static_cast<std::uint32_t>(r.integer("engine_id_type", 0));
+    a.systemName = systemText(r, "System_Name");
+    a.systemAdmin = systemText(r, "System_Admin");
+    a.systemLocation = systemText(r, "System_Location");
 
     auto flag = [&](const char* prefix, int row) {
-        return static_cast<std::uint8_t>(s.integer(rowKey(prefix, row), 0));
+        return static_cast<std::uint8_t>(r.integer(rowKey(prefix, row), 0));
     };
     auto name = [&](const char* prefix, int row, std::size_t field) {
-        return cut(s.text(rowKey(prefix, row), ""), field);
+        return cut(r.text(rowKey(prefix, row), ""), field);
     };
     for (int i = 0; i < kRows; ++i) {
-        AgentRow& r = a.rows[i];
+        AgentRow& ar = a.rows[i];
         TrapRow& tr = t.rows[i];
-        r.user = name("snmp_user_", i, kNameField);
-        r.password = name("snmp_pass_word_", i, kNameField);
-        r.authFlag = flag("snmp_auth_flag_", i);
-        r.privacyFlag = flag("snmp_privacy_flag_", i);
-        r.privacyPassword = name("snmp_privacy_password_", i, kNameField);
-        r.manageIp = name("snmp_manage_ip_", i, kAddressField);
-        r.community = name("snmp_community_", i, kNameField);
-        r.permission = flag("snmp_permission_", i);
+        ar.user = name("snmp_user_", i, kNameField);
+        ar.password = name("snmp_pass_word_", i, kNameField);
+        ar.authFlag = flag("snmp_auth_flag_", i);
+        ar.privacyFlag = flag("snmp_privacy_flag_", i);
+        ar.privacyPassword = name("snmp_privacy_password_", i, kNameField);
+        ar.manageIp = name("snmp_manage_ip_", i, kAddressField);
+        ar.community = name("snmp_community_", i, kNameField);
+        ar.permission = flag("snmp_permission_", i);
         tr.way = flag("trap_way_", i);
         tr.toIp = name("trap_to_ip_", i, kAddressField);
         tr.community = name("trap_community_", i, kNameField);

@@ -9,8 +9,9 @@
  */
 #include "snmptask.h"
 
+#include "card_rules.hpp"
+
 #include <cmath>
-#include <signals.h>
 
 namespace snmptask
 {
@@ -23,77 +24,77 @@ enum Scale { One, Ten, ByMib, OutPower, BypassPower, OutputVA };
 
 struct FieldSource {
     std::size_t offset;
-    int signal;
+    int signal; // of the UPS
     Scale scale;
 };
 
 // Fields in record order with their UPS signals and scales.
 constexpr FieldSource kFields[] = {
-    {off::batteryStatus, 40101, One},
-    {off::secondsOnBattery, 40102, One},
-    // 40103/40104 or 40120/40121: chosen at run time, below
-    {off::batteryVoltage, 40119, Ten},
-    {off::batteryCurrent, 40106, Ten},
-    {off::batteryTemperature, 40107, ByMib},
-    {off::inputLineBads, 40131, One},
-    {off::inputNumLines, 40132, One},
-    {off::inputVoltage + 0, 40133, ByMib},
-    {off::inputVoltage + 4, 40134, ByMib},
-    {off::inputVoltage + 8, 40135, ByMib},
-    {off::inputCurrent + 0, 40136, Ten},
-    {off::inputCurrent + 4, 40137, Ten},
-    {off::inputCurrent + 8, 40138, Ten},
-    {off::inputFrequency + 0, 40139, Ten},
-    {off::inputFrequency + 4, 40140, Ten},
-    {off::inputFrequency + 8, 40141, Ten},
-    {off::inputTruePower + 0, 40142, One},
-    {off::inputTruePower + 4, 40143, One},
-    {off::inputTruePower + 8, 40144, One},
-    {off::outputSource, 40161, One},
-    {off::outputFrequency, 40162, Ten},
-    {off::outputNumLines, 40163, One},
-    {off::outputVoltage + 0, 40164, ByMib},
-    {off::outputVoltage + 4, 40165, ByMib},
-    {off::outputVoltage + 8, 40166, ByMib},
-    {off::outputCurrent + 0, 40167, Ten},
-    {off::outputCurrent + 4, 40168, Ten},
-    {off::outputCurrent + 8, 40169, Ten},
-    {off::outputPower + 0, 40170, OutPower},
-    {off::outputPower + 4, 40171, OutPower},
-    {off::outputPower + 8, 40172, OutPower},
-    {off::outputPercentLoad + 0, 40173, ByMib},
-    {off::outputPercentLoad + 4, 40174, ByMib},
-    {off::outputPercentLoad + 8, 40175, ByMib},
-    {off::bypassFrequency, 40191, Ten},
-    {off::bypassNumLines, 40192, One},
-    {off::bypassVoltage + 0, 40193, ByMib},
-    {off::bypassVoltage + 4, 40194, ByMib},
-    {off::bypassVoltage + 8, 40195, ByMib},
-    {off::bypassCurrent + 0, 40196, Ten},
-    {off::bypassCurrent + 4, 40197, Ten},
-    {off::bypassCurrent + 8, 40198, Ten},
-    {off::bypassPower + 0, 40199, BypassPower},
-    {off::bypassPower + 4, 40200, BypassPower},
-    {off::bypassPower + 8, 40201, BypassPower},
-    {off::configInputVoltage, 30000, One},
-    {off::configInputFreq, 30001, Ten},
-    {off::configOutputVoltage, 30002, One},
-    {off::configOutputFreq, 30003, Ten},
-    {off::configOutputVA, 30004, OutputVA},
-    {off::configOutputPower, 30005, One},
-    {off::configLowBattTime, 30006, One},
-    {off::configAudibleStatus, 30007, One},
-    {off::configLowVoltageTransferPoint, 30008, One},
-    {off::configHighVoltageTransferPoint, 30009, One},
-    {off::rectifierRun, 20024, One},
-    {off::inverterRun, 20025, One},
-    {off::batteryCharge, 20026, One},
-    {off::batteryFloat, 20028, One},
-    {off::batterySwitch, 20029, One},
-    {off::inputSwitch, 20030, One},
-    {off::outputSwitch, 20031, One},
-    {off::bypassSwitch, 20032, One},
-    {off::upsType, 20033, One},
+    {off::batteryStatus, Data_BatteryStatus, One},
+    {off::secondsOnBattery, Data_SecondsOnBattery, One},
+    // minutes and charge remaining: chosen at run time, below
+    {off::batteryVoltage, Data_TotalBatteryVoltage, Ten},
+    {off::batteryCurrent, Data_BatteryCurrent, Ten},
+    {off::batteryTemperature, Data_BatteryTemperature, ByMib},
+    {off::inputLineBads, Data_InputLineBads, One},
+    {off::inputNumLines, Data_InputNumLines, One},
+    {off::inputVoltage + 0, Data_InputVoltage_A, ByMib},
+    {off::inputVoltage + 4, Data_InputVoltage_B, ByMib},
+    {off::inputVoltage + 8, Data_InputVoltage_C, ByMib},
+    {off::inputCurrent + 0, Data_InputCurrent_A, Ten},
+    {off::inputCurrent + 4, Data_InputCurrent_B, Ten},
+    {off::inputCurrent + 8, Data_InputCurrent_C, Ten},
+    {off::inputFrequency + 0, Data_InputFrequency_A, Ten},
+    {off::inputFrequency + 4, Data_InputFrequency_B, Ten},
+    {off::inputFrequency + 8, Data_InputFrequency_C, Ten},
+    {off::inputTruePower + 0, Data_InputTruePower_A, One},
+    {off::inputTruePower + 4, Data_InputTruePower_B, One},
+    {off::inputTruePower + 8, Data_InputTruePower_C, One},
+    {off::outputSource, Data_OutputSource, One},
+    {off::outputFrequency, Data_OutputFrequency, Ten},
+    {off::outputNumLines, Data_OutputNumLines, One},
+    {off::outputVoltage + 0, Data_OutputVoltage_A, ByMib},
+    {off::outputVoltage + 4, Data_OutputVoltage_B, ByMib},
+    {off::outputVoltage + 8, Data_OutputVoltage_C, ByMib},
+    {off::outputCurrent + 0, Data_OutputCurrent_A, Ten},
+    {off::outputCurrent + 4, Data_OutputCurrent_B, Ten},
+    {off::outputCurrent + 8, Data_OutputCurrent_C, Ten},
+    {off::outputPower + 0, Data_OutputPower_A, OutPower},
+    {off::outputPower + 4, Data_OutputPower_B, OutPower},
+    {off::outputPower + 8, Data_OutputPower_C, OutPower},
+    {off::outputPercentLoad + 0, Data_OutputPercentLoad_A, ByMib},
+    {off::outputPercentLoad + 4, Data_OutputPercentLoad_B, ByMib},
+    {off::outputPercentLoad + 8, Data_OutputPercentLoad_C, ByMib},
+    {off::bypassFrequency, Data_BypassFrequency, Ten},
+    {off::bypassNumLines, Data_BypassNumLines, One},
+    {off::bypassVoltage + 0, Data_BypassVoltage_A, ByMib},
+    {off::bypassVoltage + 4, Data_BypassVoltage_B, ByMib},
+    {off::bypassVoltage + 8, Data_BypassVoltage_C, ByMib},
+    {off::bypassCurrent + 0, Data_BypassCurrent_A, Ten},
+    {off::bypassCurrent + 4, Data_BypassCurrent_B, Ten},
+    {off::bypassCurrent + 8, Data_BypassCurrent_C, Ten},
+    {off::bypassPower + 0, Data_BypassPower_A, BypassPower},
+    {off::bypassPower + 4, Data_BypassPower_B, BypassPower},
+    {off::bypassPower + 8, Data_BypassPower_C, BypassPower},
+    {off::configInputVoltage, Sys_ConfigInputVoltage, One},
+    {off::configInputFreq, Sys_ConfigInputFreq, Ten},
+    {off::configOutputVoltage, Sys_ConfigOutputVoltage, One},
+    {off::configOutputFreq, Sys_ConfigOutputFreq, Ten},
+    {off::configOutputVA, Sys_ConfigOutputVA, OutputVA},
+    {off::configOutputPower, Sys_ConfigOutputPower, One},
+    {off::configLowBattTime, Sys_sConfigLowBattTime, One},
+    {off::configAudibleStatus, Sys_ConfigAudibleStatus, One},
+    {off::configLowVoltageTransferPoint, Sys_ConfigLowVoltageTransferPoint, One},
+    {off::configHighVoltageTransferPoint, Sys_ConfigHighVoltageTransferPoint, One},
+    {off::rectifierRun, Alarm_RectifierRun, One},
+    {off::inverterRun, Alarm_InverterRun, One},
+    {off::batteryCharge, Alarm_BatteryCharge, One},
+    {off::batteryFloat, Alarm_BatteryFloatCharge, One},
+    {off::batterySwitch, Alarm_BatterySwitch, One},
+    {off::inputSwitch, Alarm_InputSwitch, One},
+    {off::outputSwitch, Alarm_OutputSwitch, One},
+    {off::bypassSwitch, Alarm_BypassSwitch, One},
+    {off::upsType, Alarm_UpsType, One},
 };
 
 // Integer part towards zero, kept inside 32 bits (NaN reads 0).
@@ -105,21 +106,40 @@ std::int32_t toField(double v)
     return static_cast<std::int32_t>(std::trunc(v));
 }
 
-std::string signalChars(Signals& sig, int base)
+// These product types report their rated output in kVA.
+bool ratedInKva(int product)
 {
-    std::string s;
-    for (int j = 0; j < SIG_TEXT_LEN; ++j) {
-        auto c = static_cast<unsigned char>(static_cast<int>(sig.value(DEV_UPS, base + j)));
-        if (c == 0) break;
-        s += static_cast<char>(c);
-    }
-    return s;
+    return product == 297 || product == 222;
 }
 
-void refreshAlarms(const Block& b, Settings& s, Signals& sig)
+void refreshSensors(const Block& b, card::Runtime& r)
+{
+    const int enable = r.integer("ths_enable", 0);
+    b.setU8(off::thsEnable, static_cast<std::uint8_t>(enable));
+    for (int j = 0; j < card::kSensorModules; ++j) {
+        std::int32_t t = 0, h = 0;
+        std::uint8_t flags[4] = {0, 0, 0, 0}; // over/under temperature, over/under humidity
+        if (enable != 0) {
+            const double d = card::sensorDivisor(r, j + 1);
+            t = toField(r.value(card::kSensors, Data_temperature_1 + j) / d * 10);
+            h = toField(r.value(card::kSensors, Data_humidity_1 + j) / d * 10);
+            for (int k = 0; k < 4; ++k)
+                flags[k] = static_cast<std::uint8_t>(
+                    r.intValue(card::kUps, Alarm_TH1_Temp_Hi + 4 * j + k));
+        }
+        b.setI32(off::thsTemperature + 4 * j, t);
+        b.setI32(off::thsHumidity + 4 * j, h);
+        b.setU8(off::overTemperature + j, flags[0]);
+        b.setU8(off::underTemperature + j, flags[1]);
+        b.setU8(off::overHumidity + j, flags[2]);
+        b.setU8(off::underHumidity + j, flags[3]);
+    }
+}
+
+void refreshAlarms(const Block& b, card::Runtime& r)
 {
     for (int j = 1; j <= kWellKnownAlarms; ++j) {
-        int state = static_cast<int>(sig.value(DEV_UPS, ALARM_BASE + j - 1));
+        const int state = r.intValue(card::kUps, alarmSignal(j));
         int slot = -1;
         for (int i = 0; i < kAlarmTableUsed; ++i)
             if (b.alarmId(i) == j) {
@@ -131,7 +151,7 @@ void refreshAlarms(const Block& b, Settings& s, Signals& sig)
             if (slot >= 0) continue;
             for (int i = 0; i < kAlarmTableUsed; ++i)
                 if (b.alarmId(i) == 0) {
-                    auto runTime = static_cast<std::uint32_t>(s.integer("system_run_time", 0));
+                    auto runTime = static_cast<std::uint32_t>(r.integer("system_run_time", 0));
                     b.setAlarm(i, static_cast<std::uint8_t>(j), runTime * 100u);
                     break;
                 }
@@ -144,28 +164,29 @@ void refreshAlarms(const Block& b, Settings& s, Signals& sig)
 
 } // namespace
 
-void refreshBlock(const Block& b, Settings& s, Signals& sig, std::uint32_t mibType)
+void refreshBlock(const Block& b, std::uint32_t mibType, card::Runtime& r)
 {
     // identification texts
-    b.setText(off::identManufacturer, 32, signalChars(sig, 40000));
-    b.setText(off::identModel, 64, signalChars(sig, 40016));
-    b.setText(off::identUpsSoftwareVersion, 64, signalChars(sig, 40032));
-    b.setText(off::identAttachedDevices, 64, signalChars(sig, 40080));
-    b.setText(off::identAgentSoftwareVersion, 64, "FW02K13");
-    b.setText(off::identName, 64, s.text("System_Name", ""));
-    b.setText(off::batteryLastReplaceDate, 64, s.text("bat_change_time", ""));
+    b.setText(off::identManufacturer, 32, card::signalText(r, card::kUps, Data_IdentManufacturer));
+    b.setText(off::identModel, 64, card::signalText(r, card::kUps, Data_upsIdentModel));
+    b.setText(off::identUpsSoftwareVersion, 64,
+              card::signalText(r, card::kUps, Data_UPSSoftwareVersion));
+    b.setText(off::identAttachedDevices, 64, card::signalText(r, card::kUps, Data_AttachedDevices));
+    b.setText(off::identAgentSoftwareVersion, 64, card::kFirmwareVersion);
+    b.setText(off::identName, 64, r.text("System_Name", ""));
+    b.setText(off::batteryLastReplaceDate, 64, r.text("bat_change_time", ""));
 
-    const int upsType = s.integer("ups_type", 0);
-    const bool managed = s.integer("battery_enable_type", 0) != 0;
+    const int upsType = card::upsType(r);
+    const bool managed = r.integer("battery_enable_type", 0) != 0;
     const double byMib = mibType == 0 ? 1 : 10;
-    const double outPower =
-        (upsType == 2 || upsType == 4 || upsType == 5 || upsType == 7) ? 1000 : 1;
-    const double bypassPower = upsType == 7 ? 1000 : 1;
-    const int product = static_cast<int>(sig.value(DEV_UPS, 40096));
-    const double outputVA = (product == 297 || product == 222) ? 1000 : 1;
+    const int product = r.intValue(card::kUps, Data_UPSProductTypeIdent);
 
-    b.setI32(off::estimatedMinutesRemaining, toField(sig.value(DEV_UPS, managed ? 40120 : 40103)));
-    b.setI32(off::estimatedChargeRemaining, toField(sig.value(DEV_UPS, managed ? 40121 : 40104)));
+    b.setI32(off::estimatedMinutesRemaining,
+             toField(r.value(card::kUps,
+                             managed ? Data_BatteryManageTime : Data_EstimatedMinutesRemaining)));
+    b.setI32(off::estimatedChargeRemaining,
+             toField(r.value(card::kUps,
+                             managed ? Data_BatteryManageSoc : Data_EstimatedChargeRemaining)));
     for (const FieldSource& f : kFields) {
         double scale = 1;
         switch (f.scale) {
@@ -179,44 +200,21 @@ void refreshBlock(const Block& b, Settings& s, Signals& sig, std::uint32_t mibTy
             scale = byMib;
             break;
         case OutPower:
-            scale = outPower;
+            scale = card::outputPowerScale(upsType);
             break;
         case BypassPower:
-            scale = bypassPower;
+            scale = card::bypassPowerScale(upsType);
             break;
         case OutputVA:
-            scale = outputVA;
+            scale = ratedInKva(product) ? 1000 : 1;
             break;
         }
         // single-precision product, as the signal store holds floats: 25.4 x 10 is 254
-        b.setI32(f.offset, toField(sig.value(DEV_UPS, f.signal) * static_cast<float>(scale)));
+        b.setI32(f.offset, toField(r.value(card::kUps, f.signal) * static_cast<float>(scale)));
     }
 
-    // temperature/humidity sensors
-    int thsEnable = s.integer("ths_enable", 0);
-    b.setU8(off::thsEnable, static_cast<std::uint8_t>(thsEnable));
-    for (int j = 0; j < 4; ++j) {
-        std::int32_t t = 0, h = 0;
-        std::uint8_t flags[4] = {0, 0, 0, 0};
-        if (thsEnable != 0) {
-            // a divisor of 0 (or garbage) would divide by zero: treat it as 1
-            int d = std::atoi(s.text("temp_conver" + std::to_string(j + 1), "100").c_str());
-            if (d == 0) d = 1;
-            t = toField(static_cast<double>(sig.value(DEV_SENSOR, 40208 + j)) / d * 10);
-            h = toField(static_cast<double>(sig.value(DEV_SENSOR, 40212 + j)) / d * 10);
-            for (int k = 0; k < 4; ++k)
-                flags[k] = static_cast<std::uint8_t>(
-                    static_cast<int>(sig.value(DEV_UPS, 20038 + 4 * j + k)));
-        }
-        b.setI32(off::thsTemperature + 4 * j, t);
-        b.setI32(off::thsHumidity + 4 * j, h);
-        b.setU8(off::overTemperature + j, flags[0]);
-        b.setU8(off::underTemperature + j, flags[1]);
-        b.setU8(off::overHumidity + j, flags[2]);
-        b.setU8(off::underHumidity + j, flags[3]);
-    }
-
-    refreshAlarms(b, s, sig);
+    refreshSensors(b, r);
+    refreshAlarms(b, r);
 }
 
 } // namespace snmptask

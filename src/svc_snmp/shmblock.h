@@ -14,6 +14,8 @@
  */
 #pragma once
 
+#include "signals.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -117,6 +119,19 @@ constexpr int kAlarmTableUsed = 6; // only entries 0..5 are ever filled
 constexpr int kAlarmStateEntries = 32;
 constexpr int kWellKnownAlarms = 24;
 constexpr std::size_t kAlarmEntrySize = 8;
+
+// The alarm numbers in the block are UPS-MIB's well-known alarms 1..24, whose
+// order is the order of the UPS alarm flags Alarm_BatteryBad ..
+// Alarm_TestInProgress.
+constexpr int wellKnownAlarm(int signal)
+{
+    return signal - ALARM_BASE + 1;
+}
+constexpr int alarmSignal(int wellKnown)
+{
+    return ALARM_BASE + wellKnown - 1;
+}
+static_assert(wellKnownAlarm(Alarm_TestInProgress) == kWellKnownAlarms);
 
 // A view on 1164 bytes (the attached segment, or a buffer in tests).
 class Block

@@ -4,11 +4,13 @@
  * The task turns settings into two parameter records (agent side and trap side),
  * writes the agent's configuration from them, refreshes the shared block from the
  * signal store, turns queued set requests into UPS commands, and builds the
- * command lines of the test traps. Everything here reads settings and signals
- * through the two small interfaces below, so unit tests need no runtime.
+ * command lines of the test traps. Everything here talks to the card through a
+ * card::Runtime (the card's own unless a test hands in card::FakeRuntime), so
+ * unit tests need neither runtime nor agent.
  */
 #pragma once
 
+#include "card_runtime.hpp"
 #include "shmblock.h"
 
 #include <array>
@@ -18,17 +20,6 @@
 
 namespace snmptask
 {
-
-struct Settings {
-    virtual ~Settings() = default;
-    virtual std::string text(const std::string& key, const std::string& def) = 0;
-    virtual int integer(const std::string& key, int def) = 0;
-};
-
-struct Signals {
-    virtual ~Signals() = default;
-    virtual float value(int devId, int sigNo) = 0;
-};
 
 constexpr int kRows = 8;
 constexpr std::size_t kNameField = 32;    // user names, pass phrases, communities
@@ -64,7 +55,7 @@ struct TrapParams {
 // Reads both records in full from settings (Snmp_Config_Init). Texts longer
 // than their fixed field are cut to fit; the three system texts become "none"
 // when empty or longer than 63 bytes.
-void loadParams(Settings& s, AgentParams& agent, TrapParams& trap);
+void loadParams(AgentParams& agent, TrapParams& trap, card::Runtime& r = card::rt());
 
 // Where the agent's files are on this machine.
 struct ConfigPaths {
@@ -91,16 +82,21 @@ std::string confRest(const std::string& v);
 std::string engineIdFromState(const std::string& stateText);
 
 // ---- shared-block refresh ----
-void refreshBlock(const snmpblock::Block& b, Settings& s, Signals& sig, std::uint32_t mibType);
+// Refills every field the task owns from signals and settings; mibType is the
+// loaded module (0 UPS-MIB, else the enterprise MIB), which sets some scales.
+void refreshBlock(const snmpblock::Block& b, std::uint32_t mibType, card::Runtime& r = card::rt());
 
 // ---- commands from the MIB module ----
 struct CommandAction {
     std::string settingKey; // empty: nothing saved
     std::string settingValue;
-    int event = -1;  // posted on channel 0
-    int logCode = 0; // DevCallback(4, logCode)
+    int command = 0; // UPS command posted on channel 0
 };
 CommandAction commandAction(const snmpblock::Command& c, int upsType);
+
+// Acts on one queued command message: logs it, saves the command's parameter,
+// posts the UPS command and records it as an SNMP control action in the store.
+void handleMessage(const snmpblock::Message& m, card::Runtime& r = card::rt());
 
 // ---- trap test ----
 // UPS-MIB well-known alarm number for bit b (0..23) of a receiver's event mask.
@@ -110,5 +106,11 @@ int maskBitAlarm(int bit);
 std::vector<std::vector<std::string>> trapTestCommands(const TrapParams& trap, int row,
                                                        std::uint32_t mask, std::uint32_t mibType,
                                                        const std::string& engineId);
+// The test traps for receiver row (1..8) as the web page asks for them: the
+// alarms selected in its setting "trap_event_<row-1>", with the agent's engine
+// ID. A row without selected alarms is logged and sends nothing.
+std::vector<std::vector<std::string>> trapTestRequest(const TrapParams& trap, int row,
+                                                      std::uint32_t mibType,
+                                                      card::Runtime& r = card::rt());
 
 } // namespace snmptask

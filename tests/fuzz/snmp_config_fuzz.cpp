@@ -3,10 +3,13 @@
 // configuration text, signal values (NaN, infinities, huge) into the shared
 // block, queue messages into commands, and the agent's state file text.
 // Invariants: every configuration line starts with one of our directives (no
-// value can add a line), nothing is written outside the 1164-byte block.
+// value can add a line), nothing is written outside the 1164-byte block, and a
+// command posts one UPS command that the store records as an SNMP action.
+#include "fake_runtime.hpp"
 #include "shmblock.h"
 #include "snmptask.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,44 +20,48 @@
 namespace
 {
 
-struct FuzzSettings : snmptask::Settings {
-    const uint8_t* data;
-    size_t size;
-    size_t pos = 0;
-    std::map<std::string, std::string> seen;
+// The card's fake runtime, with settings and signals drawn from the input:
+// each setting takes the next bytes when it is first read, each signal four
+// bytes at a place that depends on its number.
+class FuzzRuntime : public card::FakeRuntime
+{
+  public:
+    FuzzRuntime(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
     std::string next()
     {
-        if (pos >= size) return "";
-        size_t n = data[pos++] % 72;
-        n = std::min(n, size - pos);
-        std::string v(reinterpret_cast<const char*>(data + pos), n);
-        pos += n;
+        if (pos_ >= size_) return "";
+        size_t n = data_[pos_++] % 72;
+        n = std::min(n, size_ - pos_);
+        std::string v(reinterpret_cast<const char*>(data_ + pos_), n);
+        pos_ += n;
         return v;
     }
-    std::string text(const std::string& k, const std::string&) override
+    std::string text(const std::string& k, const std::string& = "") override
     {
-        auto it = seen.find(k);
-        if (it != seen.end()) return it->second;
-        return seen[k] = next();
+        auto it = seen_.find(k);
+        if (it != seen_.end()) return it->second;
+        return seen_[k] = next();
     }
-    int integer(const std::string& k, int def) override
+    int integer(const std::string& k, int def = 0) override
     {
         std::string v = text(k, "");
         return v.empty() ? def : std::atoi(v.c_str()) + static_cast<unsigned char>(v[0]) % 4;
     }
-};
-
-struct FuzzSignals : snmptask::Signals {
-    const uint8_t* data;
-    size_t size;
     float value(int dev, int sig) override
     {
-        if (size < 4) return 0;
-        size_t at = static_cast<size_t>(dev * 131 + sig) % (size - 3);
+        if (size_ < 4) return 0;
+        size_t at = static_cast<size_t>(dev * 131 + sig) % (size_ - 3);
         float f;
-        std::memcpy(&f, data + at, 4);
+        std::memcpy(&f, data_ + at, 4);
         return f;
     }
+
+  private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    std::map<std::string, std::string> seen_;
 };
 
 bool knownDirective(const std::string& line)
@@ -72,14 +79,12 @@ bool knownDirective(const std::string& line)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzSettings s;
-    s.data = data;
-    s.size = size;
+    FuzzRuntime rt(data, size);
     snmptask::AgentParams a;
     snmptask::TrapParams t;
-    snmptask::loadParams(s, a, t);
+    snmptask::loadParams(a, t, rt);
     snmptask::ConfigPaths paths{"/root/app/lib/libupsmib.so", "/root/app/lib/libmib935.so", false};
-    std::string text = snmptask::buildConfig(a, t, s.next(), s.next(), paths);
+    std::string text = snmptask::buildConfig(a, t, rt.next(), rt.next(), paths);
     size_t start = 0, lines = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -94,23 +99,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::memset(buf, 0xA5, sizeof buf);
     snmpblock::Block b(buf);
     b.clear();
-    FuzzSignals sig;
-    sig.data = data;
-    sig.size = size;
-    snmptask::refreshBlock(b, s, sig, a.mibType);
-    snmptask::refreshBlock(b, s, sig, a.mibType);
+    snmptask::refreshBlock(b, a.mibType, rt);
+    snmptask::refreshBlock(b, a.mibType, rt);
     for (size_t i = snmpblock::kBlockSize; i < sizeof buf; ++i)
         if (buf[i] != 0xA5) std::abort();
     for (int i = snmpblock::kAlarmTableUsed; i < snmpblock::kAlarmTableEntries; ++i)
         if (b.alarmId(i) != 0) std::abort();
 
     snmpblock::Message m{};
+    m.type = snmpblock::kCommandType;
     std::memcpy(m.data, data, std::min(size, sizeof m.data));
-    snmpblock::Command c = snmpblock::decodeCommand(m);
-    snmptask::CommandAction act = snmptask::commandAction(c, s.integer("ups_type", 0));
-    if (act.event < 0 || act.event > 255) std::abort();
+    snmptask::handleMessage(m, rt);
+    if (rt.events.size() != 1 || rt.stores.size() != 1) std::abort();
+    const int command = rt.events[0].code;
+    if (rt.events[0].channel != card::channel::kCommand || command < 0 || command > 255)
+        std::abort();
+    if (rt.stores[0].code != card::store::kControlSnmp + command) std::abort();
+
     snmptask::trapTestCommands(t, static_cast<int>(size % 10), size ? data[0] * 65793u : 0,
-                               a.mibType, s.next());
+                               a.mibType, rt.next());
+    snmptask::trapTestRequest(t, static_cast<int>(size % 10), a.mibType, rt);
     snmptask::engineIdFromState(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }

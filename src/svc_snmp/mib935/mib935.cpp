@@ -11,6 +11,7 @@
  * clear.
  */
 #include "../agentmod.h"
+#include "card.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -53,9 +54,10 @@ long i(const Block& b, std::size_t o)
 {
     return b.i32(o);
 }
-bool alarm(const Block& b, int j)
+// The state of a UPS alarm flag as the block carries it.
+bool alarm(const Block& b, int signal)
 {
-    return b.alarmState(j) != 0;
+    return b.alarmState(snmpblock::wellKnownAlarm(signal)) != 0;
 }
 long yes14no16(bool v)
 {
@@ -199,7 +201,7 @@ void buildTable()
     t.push_back(constant({1, 1, 1, 7, 2, 1}, 4, true));
     t.push_back(constant({1, 1, 1, 7, 2, 2}, 0, true, TestDiagnostics));
     t.push_back(num({1, 1, 1, 7, 2, 3}, [](const Block& b) {
-        return alarm(b, 19) ? 2L : alarm(b, 24) ? 4L : 1L;
+        return alarm(b, Alarm_DiagnosticTestFailed) ? 2L : alarm(b, Alarm_TestInProgress) ? 4L : 1L;
     }));
     t.push_back(constant({1, 1, 1, 7, 2, 4}, 0));
     t.push_back(constant({1, 1, 1, 7, 2, 5}, 0, true));
@@ -225,26 +227,35 @@ void buildTable()
         t.push_back(field({1, 1, 1, 8, 4, 2 + p}, off::bypassVoltage + 4 * p));
     // three-phase status: conditions
     t.push_back(constant({1, 1, 1, 8, 5, 1}, 16));
-    t.push_back(num({1, 1, 1, 8, 5, 2}, [](const Block& b) { return yes14no16(alarm(b, 4)); }));
-    t.push_back(num({1, 1, 1, 8, 5, 3}, [](const Block& b) { return yes14no16(alarm(b, 3)); }));
+    t.push_back(num({1, 1, 1, 8, 5, 2},
+                    [](const Block& b) { return yes14no16(alarm(b, Alarm_DepletedBattery)); }));
+    t.push_back(num({1, 1, 1, 8, 5, 3},
+                    [](const Block& b) { return yes14no16(alarm(b, Alarm_LowBattery)); }));
     t.push_back(num({1, 1, 1, 8, 5, 4}, [](const Block& b) -> long {
         if (i(b, off::inputNumLines) == 3 || i(b, off::outputNumLines) == 1) return 2;
         return i(b, off::outputNumLines) == 3 ? 3 : 0;
     }));
-    t.push_back(num({1, 1, 1, 8, 5, 5}, [](const Block& b) { return alarm(b, 1) ? 4L : 5L; }));
+    t.push_back(num({1, 1, 1, 8, 5, 5},
+                    [](const Block& b) { return alarm(b, Alarm_BatteryBad) ? 4L : 5L; }));
     t.push_back(num({1, 1, 1, 8, 5, 6}, [](const Block& b) {
         return i(b, off::batteryCharge) == 0 && i(b, off::batteryFloat) == 0 ? 7L : 16L;
     }));
     t.push_back(num({1, 1, 1, 8, 5, 7},
                     [](const Block& b) { return yes14no16(i(b, off::rectifierRun) != 0); }));
-    t.push_back(num({1, 1, 1, 8, 6, 1}, [](const Block& b) { return alarm(b, 10) ? 9L : 8L; }));
+    t.push_back(num({1, 1, 1, 8, 6, 1},
+                    [](const Block& b) { return alarm(b, Alarm_BypassBad) ? 9L : 8L; }));
     t.push_back(
         num({1, 1, 1, 8, 6, 2}, [](const Block& b) { return i(b, off::bypassSwitch) ? 9L : 8L; }));
-    t.push_back(num({1, 1, 1, 8, 6, 3}, [](const Block& b) { return alarm(b, 6) ? 11L : 10L; }));
-    t.push_back(num({1, 1, 1, 8, 6, 4}, [](const Block& b) { return alarm(b, 9) ? 13L : 12L; }));
+    t.push_back(num({1, 1, 1, 8, 6, 3},
+                    [](const Block& b) { return alarm(b, Alarm_InputBad) ? 11L : 10L; }));
+    t.push_back(num({1, 1, 1, 8, 6, 4},
+                    [](const Block& b) { return alarm(b, Alarm_OnBypass) ? 13L : 12L; }));
     t.push_back(num({1, 1, 1, 8, 6, 5},
                     [](const Block& b) { return yes14no16(i(b, off::inverterRun) != 0); }));
-    const int faults[] = {14, 15, 0, 8, 7, 5, 17}; // 0: the bypass switch instead of an alarm
+    // 0: the bypass switch instead of an alarm
+    const int faults[] = {Alarm_UpsOutputOff,   Alarm_UpsSystemOff, 0,
+                          Alarm_OutputOverload, Alarm_OutputBad,    Alarm_TempBad,
+                          Alarm_FuseFailure};
     for (oid n = 1; n <= 7; ++n) {
         int a = faults[n - 1];
         t.push_back(num({1, 1, 1, 8, 7, n}, [a](const Block& b) {
@@ -290,6 +301,7 @@ const Obj* objectFor(const oid* name, size_t len)
 void commit(const Obj& o, long v)
 {
     using agentmod::sendCommand;
+    namespace cmd = card::command;
     agentmod::Pending& p = agentmod::pending();
     switch (o.effect) {
     case NoEffect:
@@ -301,25 +313,25 @@ void commit(const Obj& o, long v)
         g_timeSleep = v * 60;
         break;
     case UpsOff:
-        sendCommand(23, static_cast<int>(g_timeDelayShutDown));
+        sendCommand(cmd::kShutdownAfterDelay, static_cast<int>(g_timeDelayShutDown));
         break;
     case RebootUps:
-        sendCommand(7, static_cast<int>(v));
+        sendCommand(cmd::kRestart, static_cast<int>(v));
         break;
     case UpsSleep:
-        sendCommand(5, static_cast<int>(g_timeSleep));
+        sendCommand(cmd::kStandby, static_cast<int>(g_timeSleep));
         break;
     case SimulatePowerFail:
-        sendCommand(10, static_cast<int>(v));
+        sendCommand(cmd::kBypassManual, static_cast<int>(v));
         break;
     case TurnOnUpsLoad:
-        sendCommand(6, static_cast<int>(v));
+        sendCommand(cmd::kWakeUp, static_cast<int>(v));
         break;
     case TestDiagnostics:
-        sendCommand(0, static_cast<int>(v));
+        sendCommand(cmd::kSelfTest, static_cast<int>(v));
         break;
     case RuntimeCalibration:
-        sendCommand(v == 3 ? 3 : 2, 0);
+        sendCommand(v == 3 ? cmd::kCancelTest : cmd::kDischargeTestToLow, 0);
         break;
     }
     p.cmdTime = block().u32(off::runTime);
@@ -485,14 +497,14 @@ constexpr int kTrapCount = sizeof kTrapText / sizeof kTrapText[0];
 static_assert(kTrapCount == 69);
 
 // Trap number by well-known alarm number (0 = none), when raised and cleared.
-constexpr int kRaised[25] = {0, 0, 5, 7, 63, 27, 0, 0, 2, 32, 50, 13, 12,
-                             0, 0, 0, 0, 0,  0,  3, 1, 0, 52, 52, 51};
-constexpr int kCleared[25] = {0, 11, 6, 64, 64, 29, 0,  0, 28, 53, 49, 14, 15,
-                              0, 0,  0, 0,  0,  0,  10, 8, 0,  15, 15, 0};
+constexpr int kRaised[snmpblock::kWellKnownAlarms + 1] = {
+    0, 0, 5, 7, 63, 27, 0, 0, 2, 32, 50, 13, 12, 0, 0, 0, 0, 0, 0, 3, 1, 0, 52, 52, 51};
+constexpr int kCleared[snmpblock::kWellKnownAlarms + 1] = {
+    0, 11, 6, 64, 64, 29, 0, 0, 28, 53, 49, 14, 15, 0, 0, 0, 0, 0, 0, 10, 8, 0, 15, 15, 0};
 
 void onAlarmChange(int p, int state)
 {
-    if (p < 0 || p > 24) return;
+    if (p < 0 || p > snmpblock::kWellKnownAlarms) return;
     int n = state > 0 ? kRaised[p] : kCleared[p];
     if (n <= 0 || n >= kTrapCount) return;
     std::vector<oid> trap = {1, 3, 6, 1, 4, 1, 935, 0, static_cast<oid>(n)};

@@ -1,5 +1,6 @@
 // Unit tests of the SNMP task's logic: shared-block codec, parameter records,
 // agent configuration text, block refresh, queued commands and test traps.
+#include "fake_runtime.hpp"
 #include "shmblock.h"
 #include "snmptask.h"
 
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <set>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -21,35 +21,16 @@ namespace off = snmpblock::off;
 namespace
 {
 
-struct MapSettings : Settings {
-    std::map<std::string, std::string> v;
-    std::string text(const std::string& k, const std::string& def) override
-    {
-        auto it = v.find(k);
-        return it == v.end() ? def : it->second;
-    }
-    int integer(const std::string& k, int def) override
-    {
-        auto it = v.find(k);
-        return it == v.end() ? def : std::atoi(it->second.c_str());
-    }
-};
-
-struct MapSignals : Signals {
-    std::map<std::pair<int, int>, float> v;
-    float value(int dev, int sig) override
-    {
-        auto it = v.find({dev, sig});
-        return it == v.end() ? 0.0f : it->second;
-    }
-    void set(int sig, float x, int dev = 60) { v[{dev, sig}] = x; }
-};
-
 struct Buffer {
     alignas(8) unsigned char bytes[snmpblock::kBlockSize + 16] = {};
     snmpblock::Block block{bytes};
     Buffer() { block.clear(); }
 };
+
+void ups(card::FakeRuntime& fake, int sig, float v)
+{
+    fake.setValue(card::kUps, sig, v);
+}
 
 ConfigPaths paths()
 {
@@ -164,14 +145,14 @@ TEST(SharedBlock, QueueAndSegmentWorkAcrossAttachments)
 
 TEST(Params, DefaultsSystemTextsAndLongValues)
 {
-    MapSettings s;
-    s.v["System_Location"] = std::string(64, 'L');
-    s.v["System_Admin"] = "ops team";
-    s.v["snmp_community_0"] = std::string(40, 'c');
-    s.v["trap_to_ip_2"] = std::string(80, '1');
+    card::FakeRuntime fake;
+    fake.set("System_Location", std::string(64, 'L'));
+    fake.set("System_Admin", "ops team");
+    fake.set("snmp_community_0", std::string(40, 'c'));
+    fake.set("trap_to_ip_2", std::string(80, '1'));
     AgentParams a;
     TrapParams t;
-    loadParams(s, a, t);
+    loadParams(a, t, fake);
     EXPECT_EQ(a.port, 161u);
     EXPECT_EQ(t.port, 162u);
     EXPECT_EQ(t.time, 10u);
@@ -185,21 +166,21 @@ TEST(Params, DefaultsSystemTextsAndLongValues)
 
 TEST(Params, ChangeDetectionSeesEveryRowField)
 {
-    MapSettings s;
+    card::FakeRuntime fake;
     AgentParams a1, a2;
     TrapParams t1, t2;
-    loadParams(s, a1, t1);
-    loadParams(s, a2, t2);
+    loadParams(a1, t1, fake);
+    loadParams(a2, t2, fake);
     EXPECT_TRUE(a1 == a2 && t1 == t2);
-    s.v["trap_privacy_pass_7"] = "secret99";
-    loadParams(s, a2, t2);
+    fake.set("trap_privacy_pass_7", "secret99");
+    loadParams(a2, t2, fake);
     EXPECT_FALSE(t1 == t2);
-    loadParams(s, a1, t1);
-    s.v["engineid_string"] = "other"; // not part of the records
-    loadParams(s, a2, t2);
+    loadParams(a1, t1, fake);
+    fake.set("engineid_string", "other"); // not part of the records
+    loadParams(a2, t2, fake);
     EXPECT_TRUE(a1 == a2 && t1 == t2);
-    s.v["snmp_permission_3"] = "2";
-    loadParams(s, a2, t2);
+    fake.set("snmp_permission_3", "2");
+    loadParams(a2, t2, fake);
     EXPECT_FALSE(a1 == a2);
 }
 
@@ -207,29 +188,29 @@ TEST(Params, ChangeDetectionSeesEveryRowField)
 
 TEST(ConfigFile, CommunityRowsTrapsAndOrder)
 {
-    MapSettings s;
-    s.v["snmp_port"] = "16100";
-    s.v["System_Name"] = "ups-1";
-    s.v["System_Admin"] = "Jo \"the admin\" Doe";
-    s.v["System_Location"] = "Room 4, rack 2";
-    s.v["snmp_community_0"] = "public";
-    s.v["snmp_permission_0"] = "1";
-    s.v["snmp_manage_ip_0"] = "*.*.*.*";
-    s.v["snmp_community_1"] = "my secret";
-    s.v["snmp_permission_1"] = "2";
-    s.v["snmp_manage_ip_1"] = "10.0.0.5";
-    s.v["snmp_community_2"] = "off";
-    s.v["snmp_permission_2"] = "0";
-    s.v["trap_way_0"] = "1";
-    s.v["trap_to_ip_0"] = "127.0.0.1";
-    s.v["trap_community_0"] = "public";
-    s.v["trap_way_1"] = "2";
-    s.v["trap_to_ip_1"] = "127.0.0.2";
-    s.v["trap_community_1"] = "inf";
-    s.v["trap_port"] = "16200";
+    card::FakeRuntime fake;
+    fake.set("snmp_port", "16100");
+    fake.set("System_Name", "ups-1");
+    fake.set("System_Admin", "Jo \"the admin\" Doe");
+    fake.set("System_Location", "Room 4, rack 2");
+    fake.set("snmp_community_0", "public");
+    fake.set("snmp_permission_0", "1");
+    fake.set("snmp_manage_ip_0", "*.*.*.*");
+    fake.set("snmp_community_1", "my secret");
+    fake.set("snmp_permission_1", "2");
+    fake.set("snmp_manage_ip_1", "10.0.0.5");
+    fake.set("snmp_community_2", "off");
+    fake.set("snmp_permission_2", "0");
+    fake.set("trap_way_0", "1");
+    fake.set("trap_to_ip_0", "127.0.0.1");
+    fake.set("trap_community_0", "public");
+    fake.set("trap_way_1", "2");
+    fake.set("trap_to_ip_1", "127.0.0.2");
+    fake.set("trap_community_1", "inf");
+    fake.set("trap_port", "16200");
     AgentParams a;
     TrapParams t;
-    loadParams(s, a, t);
+    loadParams(a, t, fake);
     std::string expected = "agentAddress udp:16100\n"
                            "sysLocation Room 4, rack 2\n"
                            "sysContact Jo \"the admin\" Doe\n"
@@ -245,18 +226,18 @@ TEST(ConfigFile, CommunityRowsTrapsAndOrder)
 
 TEST(ConfigFile, EnterpriseIpv6AndEngineIdTypes)
 {
-    MapSettings s;
-    s.v["mibType"] = "1";
-    s.v["snmp_net_type"] = "1";
-    s.v["snmp_community_4"] = "pub";
-    s.v["snmp_permission_4"] = "1";
-    s.v["snmp_manage_ip_4"] = "fe80::1";
-    s.v["trap_way_0"] = "1";
-    s.v["trap_to_ip_0"] = "::1";
-    s.v["trap_community_0"] = "c";
+    card::FakeRuntime fake;
+    fake.set("mibType", "1");
+    fake.set("snmp_net_type", "1");
+    fake.set("snmp_community_4", "pub");
+    fake.set("snmp_permission_4", "1");
+    fake.set("snmp_manage_ip_4", "fe80::1");
+    fake.set("trap_way_0", "1");
+    fake.set("trap_to_ip_0", "::1");
+    fake.set("trap_community_0", "c");
     AgentParams a;
     TrapParams t;
-    loadParams(s, a, t);
+    loadParams(a, t, fake);
     std::string text = buildConfig(a, t, "", "", paths());
     EXPECT_NE(text.find("agentAddress udp6:161\n"), std::string::npos);
     EXPECT_NE(text.find("dlmod mib935 /root/app/lib/libmib935.so\n"), std::string::npos);
@@ -278,35 +259,35 @@ TEST(ConfigFile, EnterpriseIpv6AndEngineIdTypes)
 
 TEST(ConfigFile, V3UsersAndSessionsQuoteTheirWords)
 {
-    MapSettings s;
-    s.v["snmpv3_version"] = "1";
-    s.v["snmp_user_0"] = "admin";
-    s.v["snmp_pass_word_0"] = "auth pass\\1";
-    s.v["snmp_auth_flag_0"] = "1";
-    s.v["snmp_privacy_flag_0"] = "1";
-    s.v["snmp_privacy_password_0"] = "privpass";
-    s.v["snmp_permission_0"] = "2";
-    s.v["snmp_community_1"] = "ignored-in-v3";
-    s.v["snmp_permission_1"] = "1";
-    s.v["snmp_user_1"] = "ro";
-    s.v["trap_snmp_version"] = "1";
-    s.v["trap_way_0"] = "1";
-    s.v["trap_to_ip_0"] = "127.0.0.1";
-    s.v["trap_username_0"] = "tu";
-    s.v["trap_userpass_0"] = "tpass123";
-    s.v["trap_privacy_pass_0"] = "ppass123";
-    s.v["trap_way_1"] = "3";
-    s.v["trap_to_ip_1"] = "127.0.0.1";
-    s.v["trap_username_1"] = "iu";
-    s.v["trap_userpass_1"] = "ipass123";
-    s.v["trap_auth_1"] = "1";
-    s.v["trap_privacyflag_1"] = "1";
-    s.v["trap_privacy_pass_1"] = "ipriv123";
-    s.v["trap_way_2"] = "200"; // outside 2..127: no line
-    s.v["trap_to_ip_2"] = "127.0.0.1";
+    card::FakeRuntime fake;
+    fake.set("snmpv3_version", "1");
+    fake.set("snmp_user_0", "admin");
+    fake.set("snmp_pass_word_0", "auth pass\\1");
+    fake.set("snmp_auth_flag_0", "1");
+    fake.set("snmp_privacy_flag_0", "1");
+    fake.set("snmp_privacy_password_0", "privpass");
+    fake.set("snmp_permission_0", "2");
+    fake.set("snmp_community_1", "ignored-in-v3");
+    fake.set("snmp_permission_1", "1");
+    fake.set("snmp_user_1", "ro");
+    fake.set("trap_snmp_version", "1");
+    fake.set("trap_way_0", "1");
+    fake.set("trap_to_ip_0", "127.0.0.1");
+    fake.set("trap_username_0", "tu");
+    fake.set("trap_userpass_0", "tpass123");
+    fake.set("trap_privacy_pass_0", "ppass123");
+    fake.set("trap_way_1", "3");
+    fake.set("trap_to_ip_1", "127.0.0.1");
+    fake.set("trap_username_1", "iu");
+    fake.set("trap_userpass_1", "ipass123");
+    fake.set("trap_auth_1", "1");
+    fake.set("trap_privacyflag_1", "1");
+    fake.set("trap_privacy_pass_1", "ipriv123");
+    fake.set("trap_way_2", "200"); // outside 2..127: no line
+    fake.set("trap_to_ip_2", "127.0.0.1");
     AgentParams a;
     TrapParams t;
-    loadParams(s, a, t);
+    loadParams(a, t, fake);
     std::string text = buildConfig(a, t, "", "0x80001f8803", paths());
     EXPECT_NE(text.find("rwuser admin priv\n"
                         "createUser admin SHA \"auth pass\\\\1\" AES privpass\n"
@@ -328,16 +309,16 @@ TEST(ConfigFile, V3UsersAndSessionsQuoteTheirWords)
 
 TEST(ConfigFile, NoValueCanAddALine)
 {
-    MapSettings s;
-    s.v["System_Name"] = "x\nrwcommunity evil";
-    s.v["snmp_community_0"] = "a\nrwcommunity evil";
-    s.v["snmp_permission_0"] = "1";
-    s.v["trap_way_0"] = "1";
-    s.v["trap_to_ip_0"] = "127.0.0.1";
-    s.v["trap_community_0"] = "two words";
+    card::FakeRuntime fake;
+    fake.set("System_Name", "x\nrwcommunity evil");
+    fake.set("snmp_community_0", "a\nrwcommunity evil");
+    fake.set("snmp_permission_0", "1");
+    fake.set("trap_way_0", "1");
+    fake.set("trap_to_ip_0", "127.0.0.1");
+    fake.set("trap_community_0", "two words");
     AgentParams a;
     TrapParams t;
-    loadParams(s, a, t);
+    loadParams(a, t, fake);
     std::string text = buildConfig(a, t, "", "", paths());
     EXPECT_EQ(text.find("\nrwcommunity"), std::string::npos) << text;
     EXPECT_NE(text.find("sysName x rwcommunity evil\n"), std::string::npos);
@@ -371,23 +352,22 @@ TEST(ConfigFile, EngineIdFromAgentState)
 
 TEST(Refresh, ScalesFollowTheMibAndTheUpsType)
 {
-    MapSettings s;
-    MapSignals g;
+    card::FakeRuntime fake;
     Buffer b;
-    g.set(40133, 230.6f);
-    g.set(40107, 25.4f);
-    g.set(40139, 50.02f);
-    g.set(40106, -1.25f);
-    g.set(40170, 1.5f);
-    g.set(40199, 2.5f);
-    g.set(30004, 10.0f);
-    g.set(40096, 297);
-    g.set(40103, 30);
-    g.set(40120, 45);
-    g.set(40000, 'A');
-    g.set(40001, 'B');
-    s.v["System_Name"] = "card";
-    refreshBlock(b.block, s, g, 0);
+    ups(fake, Data_InputVoltage_A, 230.6f);
+    ups(fake, Data_BatteryTemperature, 25.4f);
+    ups(fake, Data_InputFrequency_A, 50.02f);
+    ups(fake, Data_BatteryCurrent, -1.25f);
+    ups(fake, Data_OutputPower_A, 1.5f);
+    ups(fake, Data_BypassPower_A, 2.5f);
+    ups(fake, Sys_ConfigOutputVA, 10.0f);
+    ups(fake, Data_UPSProductTypeIdent, 297);
+    ups(fake, Data_EstimatedMinutesRemaining, 30);
+    ups(fake, Data_BatteryManageTime, 45);
+    ups(fake, Data_IdentManufacturer, 'A');
+    ups(fake, Data_IdentManufacturer + 1, 'B');
+    fake.set("System_Name", "card");
+    refreshBlock(b.block, 0, fake);
     EXPECT_EQ(b.block.i32(off::inputVoltage), 230);
     EXPECT_EQ(b.block.i32(off::batteryTemperature), 25);
     EXPECT_EQ(b.block.i32(off::inputFrequency), 500);
@@ -399,45 +379,58 @@ TEST(Refresh, ScalesFollowTheMibAndTheUpsType)
     EXPECT_EQ(b.block.text(off::identAgentSoftwareVersion, 64), "FW02K13");
     EXPECT_EQ(b.block.text(off::identName, 64), "card");
 
-    s.v["ups_type"] = "7";
-    s.v["battery_enable_type"] = "1";
-    refreshBlock(b.block, s, g, 1);
+    fake.set("ups_type", "7");
+    fake.set("battery_enable_type", "1");
+    refreshBlock(b.block, 1, fake);
     EXPECT_EQ(b.block.i32(off::inputVoltage), 2306);
     EXPECT_EQ(b.block.i32(off::batteryTemperature), 254);
     EXPECT_EQ(b.block.i32(off::outputPower), 1500);
     EXPECT_EQ(b.block.i32(off::bypassPower), 2500);
     EXPECT_EQ(b.block.i32(off::estimatedMinutesRemaining), 45);
+
+    // kW families other than 7 scale the output power only
+    fake.set("ups_type", "4");
+    refreshBlock(b.block, 1, fake);
+    EXPECT_EQ(b.block.i32(off::outputPower), 1500);
+    EXPECT_EQ(b.block.i32(off::bypassPower), 2);
 }
 
-TEST(Refresh, SensorsWithZeroDivisorAndDisabled)
+TEST(Refresh, SensorsDivideByAPositiveDivisorOnlyAndVanishWhenDisabled)
 {
-    MapSettings s;
-    MapSignals g;
+    card::FakeRuntime fake;
     Buffer b;
-    g.set(40208, 2534, 61);
-    g.set(40213, 456, 61);
-    g.set(20038 + 4, 1); // sensor 2 over temperature
-    s.v["ths_enable"] = "1";
-    s.v["temp_conver2"] = "0";
-    refreshBlock(b.block, s, g, 0);
-    EXPECT_EQ(b.block.i32(off::thsTemperature), 253);   // 2534 / 100 * 10
-    EXPECT_EQ(b.block.i32(off::thsHumidity + 4), 4560); // divisor 0 read as 1
+    fake.setValue(card::kSensors, Data_temperature_1, 2534);
+    fake.setValue(card::kSensors, Data_humidity_2, 456);
+    fake.setValue(card::kSensors, Data_temperature_3, 300);
+    fake.setValue(card::kSensors, Data_temperature_4, 300);
+    ups(fake, Alarm_TH2_Temp_Hi, 1);
+    fake.set("ths_enable", "1");
+    fake.set("temp_conver2", "0");
+    fake.set("temp_conver3", "-10");
+    fake.set("temp_conver4", "10x");
+    refreshBlock(b.block, 0, fake);
+    EXPECT_EQ(b.block.i32(off::thsTemperature), 253);       // 2534 / 100 * 10
+    EXPECT_EQ(b.block.i32(off::thsHumidity + 4), 4560);     // divisor 0 read as 1
+    EXPECT_EQ(b.block.i32(off::thsTemperature + 8), 3000);  // negative: 1
+    EXPECT_EQ(b.block.i32(off::thsTemperature + 12), 3000); // no number: 1
     EXPECT_EQ(b.block.u8(off::overTemperature + 1), 1);
-    s.v["ths_enable"] = "0";
-    refreshBlock(b.block, s, g, 0);
+    fake.set("ths_enable", "0");
+    refreshBlock(b.block, 0, fake);
     EXPECT_EQ(b.block.i32(off::thsTemperature), 0);
     EXPECT_EQ(b.block.u8(off::overTemperature + 1), 0);
 }
 
 TEST(Refresh, AlarmTableKeepsSixSlotsInPlace)
 {
-    MapSettings s;
-    MapSignals g;
+    card::FakeRuntime fake;
     Buffer b;
-    s.v["system_run_time"] = "10";
+    auto alarm = [&](int wellKnown, int state) {
+        ups(fake, snmpblock::alarmSignal(wellKnown), static_cast<float>(state));
+    };
+    fake.set("system_run_time", "10");
     for (int j : {2, 3, 5, 7, 9, 11, 13})
-        g.set(19999 + j, 1);
-    refreshBlock(b.block, s, g, 0);
+        alarm(j, 1);
+    refreshBlock(b.block, 0, fake);
     int listed = 0;
     for (int i = 0; i < 6; ++i)
         if (b.block.alarmId(i)) ++listed;
@@ -447,60 +440,89 @@ TEST(Refresh, AlarmTableKeepsSixSlotsInPlace)
     EXPECT_EQ(b.block.alarmId(6), 0); // entries past 5 stay unused
     for (int j : {2, 3, 5, 7, 9, 11, 13})
         EXPECT_EQ(b.block.alarmState(j), 1) << j;
+    // well-known alarm 2 is the on-battery flag
+    EXPECT_EQ(snmpblock::alarmSignal(2), Alarm_OnBattery);
 
     // alarm 5 clears: its slot (2) goes to the waiting alarm 13, stamped now
-    g.set(19999 + 5, 0);
-    s.v["system_run_time"] = "20";
-    refreshBlock(b.block, s, g, 0);
+    alarm(5, 0);
+    fake.set("system_run_time", "20");
+    refreshBlock(b.block, 0, fake);
     EXPECT_EQ(b.block.alarmState(5), 0);
     EXPECT_EQ(b.block.alarmId(2), 13);
     EXPECT_EQ(b.block.alarmTime(2), 2000u);
     EXPECT_EQ(b.block.alarmId(0), 2); // others did not move
 
     // alarm 2 clears and comes back: new time stamp
-    g.set(19999 + 2, 0);
-    refreshBlock(b.block, s, g, 0);
+    alarm(2, 0);
+    refreshBlock(b.block, 0, fake);
     EXPECT_EQ(b.block.alarmId(0), 0);
-    g.set(19999 + 2, 1);
-    s.v["system_run_time"] = "30";
-    refreshBlock(b.block, s, g, 0);
+    alarm(2, 1);
+    fake.set("system_run_time", "30");
+    refreshBlock(b.block, 0, fake);
     EXPECT_EQ(b.block.alarmId(0), 2);
     EXPECT_EQ(b.block.alarmTime(0), 3000u);
 }
 
 // ---------------------------------------------------------------- commands
 
-TEST(Commands, DelaysAndEventsByUpsType)
+// What one queued command does on a card of this UPS type.
+struct Handled {
+    card::FakeRuntime fake;
+    Handled(snmpblock::Command c, int upsType)
+    {
+        fake.set("ups_type", upsType);
+        handleMessage(snmpblock::encodeCommand(c), fake);
+    }
+    std::string setting(const std::string& key) { return fake.text(key, "(unset)"); }
+    // The UPS command posted on channel 0, which the store also records.
+    int command()
+    {
+        EXPECT_EQ(fake.events.size(), 1u);
+        EXPECT_EQ(fake.stores.size(), 1u);
+        if (fake.events.empty() || fake.stores.empty()) return -1;
+        EXPECT_EQ(fake.events[0].channel, card::channel::kCommand);
+        EXPECT_EQ(fake.stores[0].code, card::store::kControlSnmp + fake.events[0].code);
+        return fake.events[0].code;
+    }
+};
+
+TEST(Commands, DelaysAndCommandsByUpsType)
 {
-    auto a = commandAction({5, 30, 0}, 0);
-    EXPECT_EQ(a.settingKey, "in_tast5");
-    EXPECT_EQ(a.settingValue, "1");
-    EXPECT_EQ(a.event, 5);
-    EXPECT_EQ(a.logCode, 1255);
-    a = commandAction({5, 600, 0}, 2);
-    EXPECT_EQ(a.settingKey, "in_tast16");
-    EXPECT_EQ(a.settingValue, "10");
-    EXPECT_EQ(a.event, 16);
-    EXPECT_EQ(a.logCode, 1266);
-    a = commandAction({5, 600, 0}, 5);
-    EXPECT_EQ(a.settingKey, "");
-    EXPECT_EQ(a.event, 7);
-    EXPECT_EQ(a.logCode, 1257);
-    a = commandAction({23, 12, 0}, 1);
-    EXPECT_EQ(a.settingKey, "in_tast23");
-    EXPECT_EQ(a.settingValue, "12");
-    EXPECT_EQ(a.event, 23);
-    EXPECT_EQ(a.logCode, 1273);
-    a = commandAction({23, 120, 0}, 2);
-    EXPECT_EQ(a.settingKey, "in_tast15");
-    EXPECT_EQ(a.settingValue, "2");
-    EXPECT_EQ(a.logCode, 1265);
-    a = commandAction({23, 120, 0}, 4);
-    EXPECT_EQ(a.event, 4);
-    EXPECT_EQ(a.logCode, 1254);
-    a = commandAction({6, 0, 0}, 4);
-    EXPECT_EQ(a.event, 6);
-    EXPECT_EQ(a.logCode, 1256);
+    Handled a({5, 30, 0}, 0);
+    EXPECT_EQ(a.setting("in_tast5"), "1"); // 30 s is at least a minute
+    EXPECT_EQ(a.command(), 5);
+    EXPECT_EQ(a.fake.stores[0].code, 1255);
+    EXPECT_TRUE(a.fake.logged("ReceiveMsg is ok msg.type:10 msg.data[0]:5,value1:30,value2:0"));
+
+    Handled b({5, 600, 0}, 2);
+    EXPECT_EQ(b.setting("in_tast16"), "10");
+    EXPECT_EQ(b.command(), 16);
+    EXPECT_EQ(b.fake.stores[0].code, 1266);
+
+    Handled c({5, 600, 0}, 5);
+    EXPECT_EQ(c.setting("in_tast5"), "(unset)");
+    EXPECT_EQ(c.setting("in_tast16"), "(unset)");
+    EXPECT_EQ(c.command(), 7);
+    EXPECT_EQ(c.fake.stores[0].code, 1257);
+
+    Handled d({23, 12, 0}, 1);
+    EXPECT_EQ(d.setting("in_tast23"), "12"); // seconds, unchanged
+    EXPECT_EQ(d.command(), 23);
+    EXPECT_EQ(d.fake.stores[0].code, 1273);
+
+    Handled e({23, 120, 0}, 2);
+    EXPECT_EQ(e.setting("in_tast15"), "2");
+    EXPECT_EQ(e.command(), 15);
+    EXPECT_EQ(e.fake.stores[0].code, 1265);
+
+    Handled f({23, 120, 0}, 4);
+    EXPECT_EQ(f.setting("in_tast23"), "(unset)");
+    EXPECT_EQ(f.command(), 4);
+    EXPECT_EQ(f.fake.stores[0].code, 1254);
+
+    Handled g({6, 0, 0}, 4);
+    EXPECT_EQ(g.command(), 6);
+    EXPECT_EQ(g.fake.stores[0].code, 1256);
 }
 
 TEST(TrapTest, OneCommandPerSelectedBit)
@@ -566,4 +588,26 @@ TEST(TrapTest, MaskBitsMapToWellKnownAlarms)
     EXPECT_EQ(*seen.rbegin(), 24);
     EXPECT_EQ(maskBitAlarm(13), 24);
     EXPECT_EQ(maskBitAlarm(24), 0);
+}
+
+TEST(TrapTest, RequestTakesTheRowsMaskAndEngineIdFromSettings)
+{
+    card::FakeRuntime fake;
+    TrapParams t;
+    t.version = 1;
+    t.rows[0].way = 1;
+    t.rows[0].toIp = "127.0.0.1";
+    fake.set("engine_id", "0x80001f88");
+    fake.set("trap_event_0", 0x1000004); // bit 24 selects no alarm
+    auto cmds = trapTestRequest(t, 1, 0, fake);
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_EQ(cmds[0][6], "0x80001f88");                 // snmptrap -v 3 -u <user> -e <id>
+    EXPECT_EQ(cmds[0].back(), "1.3.6.1.2.1.33.1.6.3.4"); // bit 2 -> alarm 4
+
+    fake.set("trap_event_0", 0x1000000);
+    EXPECT_TRUE(trapTestRequest(t, 1, 0, fake).empty());
+    EXPECT_TRUE(fake.logged("User_1 did not select an alarm event"));
+    fake.clearRecords();
+    EXPECT_TRUE(trapTestRequest(t, 9, 0, fake).empty());
+    EXPECT_TRUE(fake.logs.empty()); // rows 1..8 only
 }

@@ -9,6 +9,7 @@
  * sent as upsTrapAlarmEntryAdded or upsTrapAlarmEntryRemoved.
  */
 #include "../agentmod.h"
+#include "card.hpp"
 
 #include <cctype>
 #include <cstdio>
@@ -16,6 +17,7 @@
 
 using agentmod::block;
 namespace off = snmpblock::off;
+namespace cmd = card::command;
 
 namespace
 {
@@ -189,40 +191,43 @@ void commitSet(const Obj& o, const u_char* val, size_t len)
     if (o.group == Test && o.src == TestId) {
         oid last;
         std::memcpy(&last, val + 10 * sizeof(oid), sizeof last);
+        // upsTestAbortTestInProgress, upsTestQuickBatteryTest, upsTestDeepBatteryCalibration
         if (last == 2) {
-            sendCommand(3, 0);
+            sendCommand(cmd::kCancelTest, 0);
         } else if (last == 4) {
             g_testId[10] = 4;
             ++g_spinLock;
-            sendCommand(0, 0);
+            sendCommand(cmd::kSelfTest, 0);
         } else if (last == 5) {
             g_testId[10] = 5;
-            sendCommand(2, 0);
+            sendCommand(cmd::kDischargeTestToLow, 0);
             ++g_spinLock;
         }
         return;
     }
     if (o.group == Config) {
-        sendCommand(8, 0);
+        // only upsConfigAudibleStatus takes a set
+        sendCommand(cmd::kBeeperToggle, 0);
         return;
     }
     if (o.group != Control || o.src != Countdown) return;
     long d = intValue(val);
     Pending& p = pending();
     if (d == -1) {
+        // -1 cancels the pending command
         p = Pending{};
-        sendCommand(6, 0);
+        sendCommand(cmd::kWakeUp, 0);
         return;
     }
     std::uint32_t runTime = block().u32(off::runTime);
     if (o.arg == 1) {
         if (d < 12) d = 12;
-        sendCommand(23, static_cast<int>(d));
+        sendCommand(cmd::kShutdownAfterDelay, static_cast<int>(d));
     } else {
         // value1 carries 16 bits: longer delays saturate rather than wrap
         if (d < 0) d = 0;
         if (d > 0xffff) d = 0xffff;
-        sendCommand(5, static_cast<int>(d));
+        sendCommand(cmd::kStandby, static_cast<int>(d));
     }
     p.cmdTime = runTime;
     p.delay = static_cast<std::uint32_t>(d);
