@@ -3,12 +3,18 @@
  * its tests.
  *
  * Five SQLite files under data/ hold the card's history. Other plug-ins queue
- * requests through DevCallback(4, ...); one worker takes the whole queue out
+ * requests through DevCallback(card::kStoreServer, ...) with the codes of
+ * store_codes.hpp; one worker takes the whole queue out
  * under the queue lock and applies it after releasing that lock, holding the
  * database lock only while it writes. The web's readers take the same database
  * lock. Lock order everywhere: queue lock, then database lock.
+ *
+ * Settings, signals, the clock and the log are read through card::rt(), so the
+ * tests run the store on a card::FakeRuntime over real database files.
  */
 #pragma once
+
+#include "store_codes.hpp"
 
 #include <sqlite3.h>
 
@@ -33,12 +39,10 @@ std::string dbPath(DbFile f);
 // Guards every use of the database files, by the worker and by the readers.
 std::mutex& dbMutex();
 
-// Logs to the error stream and the application log.
+// A line of the application log.
+void logLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The same, also on the error stream.
 void logError(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Local time text "%04d-%02d-%02d %02d:%02d:%02d".
-std::string timeText(long long t);
-long long nowSeconds();
 
 // One open database file; closes itself.
 class Db
@@ -92,15 +96,11 @@ void createMissingDatabases();
 
 // ---- queue (store_queue.cpp) ----
 
-constexpr int kStoreServer = 4;
-constexpr size_t kTextBytes = 200;
-
 struct Request {
-    int target = kStoreServer;
     int code = 0;
     long long arrival = 0; // seconds since the epoch, taken when queued
-    int32_t value = 0;     // the 4 data bytes, for codes 102 and 400-499
-    std::string text;      // a copy of the data, for the codes that carry a text
+    int32_t value = 0;     // the 4 data bytes, for the codes that keep a value
+    std::string text;      // a copy of the data, for the codes that keep a text
 };
 
 // The callback body: copies what the code needs and queues it. Returns 0.
@@ -124,8 +124,6 @@ std::array<std::string, 20> upsSampleFields();
 bool sensorSample(std::string& tem, std::string& hum);
 // "Dev:UPS", or "Dev:THS MODULE" (34-53) / "Dev:SMS MODULE" (57-60) by alarm index.
 std::string alarmSource(long long index);
-// "%02d:%02d:%02d" of a duration in seconds (hours not wrapped).
-std::string durationText(long long seconds);
 // Appends a sample to today's e-mail report file (see store_apply.cpp).
 void appendEmailReport(const std::string& time, const std::array<std::string, 20>& fields,
                        long long now);

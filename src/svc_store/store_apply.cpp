@@ -9,14 +9,14 @@
  * rule drops its oldest rows. A file that vanished while the card runs (someone
  * deleted it) gets its tables back before the next insert.
  *
- * Request codes: 100 UPS sample, 101 sensor sample, 102 battery test, 200-299
- * current alarm, 300-399 end of a current alarm, 400-499 history episode,
- * 500-1199 e-mail and SMS notifications, 1200-1449 control actions by origin,
- * 1500 and above operation log. Everything else is dropped.
+ * What a request does, and the event number its row records, come from its
+ * code's row of kRequestCodes (store_codes.hpp); a code outside the table is
+ * dropped. Samples read the UPS and sensor signals and the settings when they
+ * are applied, through card::rt() and the card's shared rules.
  */
 #include "store.hpp"
 
-#include "fieldcore.hpp"
+#include "card_rules.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -32,8 +32,6 @@ namespace store
 namespace
 {
 
-constexpr int kUps = 60;
-constexpr int kSensors = 61;
 constexpr size_t kChunk = 256; // requests written under one hold of the database lock
 
 // Retention: before an insert, a table whose row count reaches the limit loses its
@@ -103,16 +101,41 @@ std::string fmt1(float v)
     return buf;
 }
 
-float ups(int sig)
-{
-    return GetDevValue(kUps, sig);
-}
+// A column of the UPS sample: one signal, or the three phases of a group.
+struct PhaseGroup {
+    int lines; // the group's line count signal; 0: a single value
+    int a, b, c;
+};
 
-// One value, or "%.1f/%.1f/%.1f" of three phase signals.
-std::string group(bool threePhase, int a, int b, int c)
+// The UPS sample's columns Input_V .. By_AP, in the table's order.
+constexpr PhaseGroup kPhaseGroups[] = {
+    {Data_InputNumLines, Data_InputVoltage_A, Data_InputVoltage_B, Data_InputVoltage_C},
+    {Data_InputNumLines, Data_InputCurrent_A, Data_InputCurrent_B, Data_InputCurrent_C},
+    {Data_InputNumLines, Data_InputFrequency_A, Data_InputFrequency_B, Data_InputFrequency_C},
+    {Data_InputNumLines, Data_InputTruePower_A, Data_InputTruePower_B, Data_InputTruePower_C},
+    {0, Data_Inverter_Temperature, 0, 0}, // Internal_Temp
+    {Data_OutputNumLines, Data_OutputVoltage_A, Data_OutputVoltage_B, Data_OutputVoltage_C},
+    {Data_OutputNumLines, Data_OutputCurrent_A, Data_OutputCurrent_B, Data_OutputCurrent_C},
+    {Data_OutputNumLines, Data_OutputFrequency, Data_OutputFrequency, Data_OutputFrequency},
+    {Data_OutputNumLines, Data_OutputPower_A, Data_OutputPower_B, Data_OutputPower_C},
+    {Data_OutputNumLines, Data_OutputPercentLoad_A, Data_OutputPercentLoad_B,
+     Data_OutputPercentLoad_C},
+    {Data_BypassNumLines, Data_BypassVoltage_A, Data_BypassVoltage_B, Data_BypassVoltage_C},
+    {Data_BypassNumLines, Data_BypassCurrent_A, Data_BypassCurrent_B, Data_BypassCurrent_C},
+    {Data_BypassNumLines, Data_BypassFrequency, Data_BypassFrequency, Data_BypassFrequency},
+    {Data_BypassNumLines, Data_BypassPower_A, Data_BypassPower_B, Data_BypassPower_C},
+    {Data_BypassNumLines, Data_BypassApparent_Power_A, Data_BypassApparent_Power_B,
+     Data_BypassApparent_Power_C},
+};
+constexpr size_t kBatteryColumns = 5; // Bat_V .. Bat_AV follow the groups
+static_assert(std::size(kPhaseGroups) + kBatteryColumns == 20);
+
+// One value, or "%.1f/%.1f/%.1f" of the three phases when the group's line count reads 3.
+std::string groupText(card::Runtime& r, const PhaseGroup& g)
 {
-    if (!threePhase) return fmt1(ups(a));
-    return fmt1(ups(a)) + "/" + fmt1(ups(b)) + "/" + fmt1(ups(c));
+    auto ups = [&](int sig) { return fmt1(r.value(card::kUps, sig)); };
+    if (g.lines == 0 || r.intValue(card::kUps, g.lines) != 3) return ups(g.a);
+    return ups(g.a) + "/" + ups(g.b) + "/" + ups(g.c);
 }
 
 // The files a chunk writes, each opened once and written in one transaction.
@@ -148,7 +171,7 @@ class Writer
         Db db;
         if (!db.open(path, false)) return nullptr;
         if (missing) {
-            AppLogOut("There is no %s", path.c_str());
+            logLine("There is no %s", path.c_str());
             createTables(db.get(), f);
         }
         bool inTx =
@@ -176,7 +199,7 @@ void applyRetention(sqlite3* db, const Table& t)
     if (t.limit <= 0) return;
     Stmt count(db, std::string("select count(*) from ") + t.name);
     if (!count.ok() || count.step() != SQLITE_ROW) {
-        AppLogOut("[%s]    %s,%s", "retention", t.countLabel, sqlite3_errmsg(db));
+        logLine("[%s]    %s,%s", "retention", t.countLabel, sqlite3_errmsg(db));
         return;
     }
     const long long n = std::atoll(count.column(0).c_str());
@@ -199,7 +222,7 @@ bool insertRow(Writer& w, const Table& t, const std::vector<std::string>& values
     std::string err;
     if (execBound(db, t.insertSql, values, &err)) return true;
     if (err.find("no such table") != std::string::npos) {
-        AppLogOut("[%s] %s lost its tables, creating them again", __func__, t.name);
+        logLine("[%s] %s lost its tables, creating them again", __func__, t.name);
         w.recreate(t.file);
         if (execBound(db, t.insertSql, values, &err)) return true;
     }
@@ -209,79 +232,76 @@ bool insertRow(Writer& w, const Table& t, const std::vector<std::string>& values
 
 void controlAction(Writer& w, int id, const std::string& source, long long now)
 {
-    insertRow(w, kHistoryAlarm, {timeText(now), std::to_string(id), "--", source},
+    insertRow(w, kHistoryAlarm, {card::timeText(now), std::to_string(id), "--", source},
               "SQL Insert_Ups_Control error: %s\n");
 }
 
 void notification(Writer& w, const Table& t, const std::string& name, int id, long long now)
 {
-    insertRow(w, t, {name, std::to_string(id), timeText(now)},
+    insertRow(w, t, {name, std::to_string(id), card::timeText(now)},
               "SQL sq_creat_alarm_table error: %s\n");
 }
 
 void applyOne(Writer& w, const Request& r, long long now)
 {
-    const int c = r.code;
-    if (c == 100) {
-        const std::string t = timeText(now);
+    const RequestCode* kind = requestCode(r.code);
+    if (!kind) {
+        logLine("[%s] request code %d dropped", "store", r.code);
+        return;
+    }
+    const int number = kind->numberOf(r.code);
+    const char* const sampleError = "SQL sq_creat_alarm_table error: %s\n";
+    switch (kind->action) {
+    case Action::UpsSample: {
+        const std::string t = card::timeText(now);
         const auto fields = upsSampleFields();
         std::vector<std::string> values{t};
         values.insert(values.end(), fields.begin(), fields.end());
-        insertRow(w, kUpsData, values, "SQL sq_creat_alarm_table error: %s\n");
+        insertRow(w, kUpsData, values, sampleError);
         appendEmailReport(t, fields, now);
-    } else if (c == 101) {
+        break;
+    }
+    case Action::SensorSample: {
         std::string tem, hum;
         if (sensorSample(tem, hum))
-            insertRow(w, kThsData, {timeText(now), tem, hum},
-                      "SQL sq_creat_alarm_table error: %s\n");
-    } else if (c == 102) {
-        insertRow(w, kTestData, {timeText(r.value), durationText(r.arrival - r.value)},
-                  "SQL sq_creat_alarm_table error: %s\n");
-    } else if (c >= 200 && c <= 299) {
-        insertRow(w, kCurrentAlarm, {timeText(now), std::to_string(c - 200)},
+            insertRow(w, kThsData, {card::timeText(now), tem, hum}, sampleError);
+        break;
+    }
+    case Action::BatteryTest:
+        insertRow(w, kTestData, {card::timeText(r.value), card::durationText(r.arrival - r.value)},
+                  sampleError);
+        break;
+    case Action::AlarmStarted:
+        insertRow(w, kCurrentAlarm, {card::timeText(now), std::to_string(number)},
                   "SQL add_curr_alarm_base error: %s\n");
-    } else if (c >= 300 && c <= 399) {
+        break;
+    case Action::AlarmCleared:
         if (sqlite3* db = w.db(DbFile::Alarm)) {
             std::string err;
             if (!execBound(db, "delete from current_alarm where Alarm_Id=?",
-                           {std::to_string(c - 300)}, &err))
+                           {std::to_string(number)}, &err))
                 logError("SQL delet_hist_alarm_base error: %s\n", err.c_str());
         }
-    } else if (c >= 400 && c <= 499) {
-        const int index = c - 400;
-        insertRow(
-            w, kHistoryAlarm,
-            {timeText(r.value), std::to_string(index), timeText(r.arrival), alarmSource(index)},
-            "SQL add_hist_alarm_base error: %s\n");
-    } else if (c == 500) {
-        notification(w, kSmtpRecord, r.text, 54, now);
-    } else if (c >= 600 && c <= 699) {
-        notification(w, kSmtpRecord, r.text, c - 600, now);
-    } else if (c >= 700 && c <= 799) {
-        notification(w, kSmtpRecord, r.text, c - 200, now);
-    } else if (c == 800) {
-        notification(w, kSmtpRecord, r.text, 55, now);
-    } else if (c == 900) {
-        notification(w, kSmsRecord, r.text, 56, now);
-    } else if (c >= 1000 && c <= 1099) {
-        notification(w, kSmsRecord, r.text, c - 1000, now);
-    } else if (c >= 1100 && c <= 1199) {
-        notification(w, kSmsRecord, r.text, c - 600, now);
-    } else if (c >= 1200 && c <= 1249) {
-        controlAction(w, c - 1100, r.text, now);
-    } else if (c >= 1250 && c <= 1299) {
-        controlAction(w, c - 1100, "SNMP", now);
-    } else if (c >= 1300 && c <= 1349) {
-        controlAction(w, c - 1150, r.text, now);
-    } else if (c >= 1350 && c <= 1399) {
-        controlAction(w, c - 1200, r.text, now);
-    } else if (c >= 1400 && c <= 1449) {
-        controlAction(w, c - 1250, "SCHEDULE", now);
-    } else if (c >= 1500) {
-        insertRow(w, kOperationRecord, {timeText(now), std::to_string(c - 1500), r.text, "0"},
+        break;
+    case Action::AlarmEpisode:
+        insertRow(w, kHistoryAlarm,
+                  {card::timeText(r.value), std::to_string(number), card::timeText(r.arrival),
+                   alarmSource(number)},
+                  "SQL add_hist_alarm_base error: %s\n");
+        break;
+    case Action::MailRecord:
+        notification(w, kSmtpRecord, r.text, number, now);
+        break;
+    case Action::SmsRecord:
+        notification(w, kSmsRecord, r.text, number, now);
+        break;
+    case Action::ControlAction:
+        controlAction(w, number, kind->source ? kind->source : r.text, now);
+        break;
+    case Action::Operation:
+        insertRow(w, kOperationRecord, {card::timeText(now), std::to_string(number), r.text, "0"},
                   "SQL Insert_Operation_Record error: %s\n");
-    } else {
-        AppLogOut("[%s] request code %d dropped", "store", c);
+        break;
     }
 }
 
@@ -291,72 +311,46 @@ std::mutex applyMutex; // one batch at a time, so rows keep their arrival order
 
 std::string alarmSource(long long index)
 {
-    if (index >= 34 && index <= 53) return "Dev:THS MODULE";
-    if (index >= 57 && index <= 60) return "Dev:SMS MODULE";
-    return "Dev:UPS";
-}
-
-std::string durationText(long long seconds)
-{
-    if (seconds < 0) seconds = 0;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                  seconds % 60);
-    return buf;
+    const long long sig = ALARM_BASE + index;
+    if (sig >= Alarm_TH1_CommunicationsLost && sig <= Alarm_TH4_Hum_Lo) return kSourceSensorModule;
+    if (sig >= Alarm_Sms_Work_Abnormally && sig <= Alarm_Sms_CommunicationsLost)
+        return kSourceSmsModule;
+    return kSourceUps;
 }
 
 std::array<std::string, 20> upsSampleFields()
 {
-    const int upsType = GetSettingi2("ups_type", 0);
-    const bool in3 = GetDevIValue(kUps, 40132) == 3;
-    const bool out3 = GetDevIValue(kUps, 40163) == 3;
-    const bool by3 = GetDevIValue(kUps, 40192) == 3;
+    card::Runtime& r = card::rt();
+    const int upsType = card::upsType(r);
+    auto ups = [&](int sig) { return r.value(card::kUps, sig); };
 
     std::array<std::string, 20> f;
-    f[0] = group(in3, 40133, 40134, 40135);  // Input_V
-    f[1] = group(in3, 40136, 40137, 40138);  // Input_C
-    f[2] = group(in3, 40139, 40140, 40141);  // Input_F
-    f[3] = group(in3, 40142, 40143, 40144);  // Input_TP
-    f[4] = fmt1(ups(40238));                 // Internal_Temp
-    f[5] = group(out3, 40164, 40165, 40166); // Output_V
-    f[6] = group(out3, 40167, 40168, 40169); // Output_C
-    f[7] = group(out3, 40162, 40162, 40162); // Output_F
-    f[8] = group(out3, 40170, 40171, 40172); // Output_P
-    f[9] = group(out3, 40173, 40174, 40175); // Output_L
-    f[10] = group(by3, 40193, 40194, 40195); // By_V
-    f[11] = group(by3, 40196, 40197, 40198); // By_C
-    f[12] = group(by3, 40191, 40191, 40191); // By_F
-    f[13] = group(by3, 40199, 40200, 40201); // By_TP
-    f[14] = group(by3, 40205, 40206, 40207); // By_AP
-
-    float batV = ups(40105);
-    if (upsType == 0 || upsType == 8)
-        batV *= static_cast<float>(GetSettingi2("battery_sections_number", 16));
-    f[15] = fmt1(batV);       // Bat_V
-    f[16] = fmt1(ups(40106)); // Bat_C
-    const float batTem = ups(40107);
+    for (size_t i = 0; i < std::size(kPhaseGroups); ++i)
+        f[i] = groupText(r, kPhaseGroups[i]);
+    f[15] = fmt1(card::batteryVoltage(r));  // Bat_V
+    f[16] = fmt1(ups(Data_BatteryCurrent)); // Bat_C
+    const float batTem = ups(Data_BatteryTemperature);
+    // These families report a missing battery sensor as a reading below -15.
     const bool noSensor = (upsType == 2 || upsType == 4 || upsType == 5) && batTem < -15.0f;
     f[17] = noSensor ? "--" : fmt1(batTem); // Bat_Tem
-    const bool fromManager = GetSettingi2("battery_enable_type", 0) != 0;
-    f[18] = fmt1(ups(fromManager ? 40120 : 40103)); // Bat_Time
-    f[19] = fmt1(ups(fromManager ? 40121 : 40104)); // Bat_AV
+    // With a battery manager the remaining time and charge are the manager's.
+    const bool fromManager = r.integer("battery_enable_type", 0) != 0;
+    f[18] = fmt1(ups(fromManager ? Data_BatteryManageTime : Data_EstimatedMinutesRemaining));
+    f[19] = fmt1(ups(fromManager ? Data_BatteryManageSoc : Data_EstimatedChargeRemaining));
     return f;
 }
 
 bool sensorSample(std::string& tem, std::string& hum)
 {
-    const int n = std::atoi(fieldcore::settingText("curr_module_num").c_str());
-    if (n < 1 || n > 4) return false;
+    card::Runtime& r = card::rt();
+    const int n = r.integer("curr_module_num", 0);
+    if (n < 1 || n > card::kSensorModules) return false;
     tem.clear();
     hum.clear();
-    for (int i = 0; i < n; ++i) {
-        if (GetDevIValue(kSensors, 20034 + i) != 0) continue; // not answering
-        char key[32];
-        std::snprintf(key, sizeof key, "temp_conver%d", i + 1);
-        int d = std::atoi(fieldcore::settingText(key).c_str());
-        if (d == 0) d = 1; // an unset divisor would turn every reading into "inf"
-        const std::string t = fmt1(GetDevValue(kSensors, 40208 + i) / static_cast<float>(d));
-        const std::string h = fmt1(GetDevValue(kSensors, 40212 + i) / static_cast<float>(d));
+    for (int m = 1; m <= n; ++m) {
+        if (!card::sensorAnswering(r, m)) continue;
+        const std::string t = fmt1(card::sensorTemperature(r, m));
+        const std::string h = fmt1(card::sensorHumidity(r, m));
         tem = tem.empty() ? t : tem + " / " + t;
         hum = hum.empty() ? h : hum + " / " + h;
     }
@@ -410,7 +404,7 @@ void applyBatch(const std::vector<Request>& batch)
         Writer w;
         for (size_t i = start; i < end; ++i) {
             try {
-                applyOne(w, batch[i], nowSeconds());
+                applyOne(w, batch[i], card::rt().now());
             } catch (const std::exception& e) {
                 logError("[%s] request %d: %s\n", __func__, batch[i].code, e.what());
             }

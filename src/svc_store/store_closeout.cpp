@@ -10,7 +10,7 @@
  */
 #include "store.hpp"
 
-#include "fieldcore.hpp"
+#include "card_rules.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -34,15 +34,15 @@ constexpr float kZoneHours[kZones] = {-11,  -10, -9,  -8, -7, -6, -5,   -4, -3, 
 
 int settingNumber(const char* key)
 {
-    return std::atoi(fieldcore::settingText(key).c_str());
+    return card::rt().integer(key, 0);
 }
 
 } // namespace
 
 long long lastEndFromSettings()
 {
-    return static_cast<long long>(GetSettingi2("system_startup_time", 0)) +
-           GetSettingi2("system_run_time", 0);
+    return static_cast<long long>(settingNumber("system_startup_time")) +
+           settingNumber("system_run_time");
 }
 
 std::string zoneShiftedEnd(long long lastEnd)
@@ -50,18 +50,18 @@ std::string zoneShiftedEnd(long long lastEnd)
     if (settingNumber("nchecktimeevery") == 0) return {};
     const int zone = settingNumber("ntimezone");
     if (zone < 0 || zone >= kZones) {
-        AppLogOut("[%s] time zone index %d unknown", __func__, zone);
+        logLine("[%s] time zone index %d unknown", __func__, zone);
         return {};
     }
     const float hours = settingNumber("time_dst") != 0 ? kZoneHoursDst[zone] : kZoneHours[zone];
     // The card forms this sum in single precision; keep its result.
     const float shifted = static_cast<float>(lastEnd) + hours * 3600.0f;
-    return timeText(static_cast<long long>(shifted));
+    return card::timeText(static_cast<std::time_t>(shifted));
 }
 
 void closeOutOldAlarms(long long lastEnd)
 {
-    const std::string l1 = timeText(lastEnd);
+    const std::string l1 = card::timeText(static_cast<std::time_t>(lastEnd));
     const std::string l2 = zoneShiftedEnd(lastEnd);
 
     std::lock_guard lock(dbMutex());
@@ -83,8 +83,8 @@ void closeOutOldAlarms(long long lastEnd)
         while (st.ok() && (rc = st.step()) == SQLITE_ROW)
             rows.push_back({st.column(0), st.column(1)});
         if (rc != SQLITE_DONE) {
-            AppLogOut("[%s]    %s,%s", __func__, "select  dataLog", sqlite3_errmsg(db.get()));
-            AppLogOut("sq is %s", select);
+            logLine("[%s]    %s,%s", __func__, "select  dataLog", sqlite3_errmsg(db.get()));
+            logLine("sq is %s", select);
             sqlite3_exec(db.get(), "rollback", nullptr, nullptr, nullptr);
             return;
         }
@@ -103,8 +103,7 @@ void closeOutOldAlarms(long long lastEnd)
         logError("SQL delet_hist_alarm_base error: %s\n", sqlite3_errmsg(db.get()));
     if (sqlite3_exec(db.get(), "commit", nullptr, nullptr, nullptr) != SQLITE_OK)
         logError("[%s] commit failed: %s\n", __func__, sqlite3_errmsg(db.get()));
-    if (!rows.empty())
-        AppLogOut("[%s] %zu alarm(s) closed at %s", __func__, rows.size(), l1.c_str());
+    if (!rows.empty()) logLine("[%s] %zu alarm(s) closed at %s", __func__, rows.size(), l1.c_str());
 }
 
 } // namespace store

@@ -7,12 +7,11 @@
  */
 #include "store.hpp"
 
-#include "fieldcore.h"
+#include "card_runtime.hpp"
 #include "platform.hpp"
 
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <sys/stat.h>
 
 namespace store
@@ -85,36 +84,39 @@ std::mutex& dbMutex()
     return m;
 }
 
-void logError(const char* fmt, ...)
+namespace
+{
+
+std::string formatted(const char* fmt, va_list ap)
 {
     char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
     std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    std::fputs(buf, stderr);
-    // The application log adds its own line end.
     std::string line(buf);
+    // The application log adds its own line end.
     while (!line.empty() && line.back() == '\n')
         line.pop_back();
-    AppLogOut("%s", line.c_str());
+    return line;
 }
 
-std::string timeText(long long t)
+} // namespace
+
+void logLine(const char* fmt, ...)
 {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {
-    };
-    localtime_r(&tt, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string line = formatted(fmt, ap);
+    va_end(ap);
+    card::rt().log(line);
 }
 
-long long nowSeconds()
+void logError(const char* fmt, ...)
 {
-    return static_cast<long long>(time(nullptr));
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string line = formatted(fmt, ap);
+    va_end(ap);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    card::rt().log(line);
 }
 
 Db::~Db()
@@ -218,10 +220,10 @@ void createMissingDatabases()
         struct stat st {
         };
         if (stat(path.c_str(), &st) == 0 && st.st_size > 0) continue;
-        AppLogOut("There is no %s", path.c_str());
+        logLine("There is no %s", path.c_str());
         Db db;
         bool ok = db.open(path, false) && createTables(db.get(), fi.file);
-        if (!ok && fi.createFailure) AppLogOut("%s", fi.createFailure);
+        if (!ok && fi.createFailure) logLine("%s", fi.createFailure);
     }
 }
 

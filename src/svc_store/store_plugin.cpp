@@ -1,23 +1,18 @@
 /*
- * store_plugin.cpp - svc_store's entry points: the plug-in registered as server 4.
+ * store_plugin.cpp - svc_store on the card's task shell: the plug-in the
+ * runtime registers as server card::kStoreServer.
  *
- * DriverInit creates missing database files and registers the request callback;
- * DriverRun first closes out the alarms left from before the restart, then
- * applies the queue every 2 s until DriverStop. No entry point lets an
- * exception out.
+ * init() makes the data directory, notes when the card last stopped, creates
+ * missing database files and registers the request callback. run() first
+ * closes out the alarms left from before the restart, then applies the queue
+ * every 2 s; once stopped it still writes whatever arrived before the stop.
  */
 #include "store.hpp"
-#include "store_readers.h"
 
-#include "fieldcore.h"
+#include "card_plugin.hpp"
 #include "platform.hpp"
 
 #include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
-
-#define STORE_EXPORT __attribute__((visibility("default")))
 
 namespace store
 {
@@ -25,11 +20,7 @@ namespace store
 namespace
 {
 
-std::atomic<bool> exitFlag{false};
-std::mutex waitMutex;
-std::condition_variable waitCv;
-std::chrono::milliseconds batchPeriod{2000};
-long long lastEnd = 0;
+std::atomic<std::chrono::milliseconds::rep> batchPeriodMs{2000};
 
 int storeCallback(int code, void* data, int size)
 {
@@ -40,84 +31,34 @@ int storeCallback(int code, void* data, int size)
     }
 }
 
-// Module description; the last line's blanks receive the build stamp.
-char info[] = "  svc_store  module\n"
-              "  Record store: databases, write queue, retention, log readers\n"
-              "  Version: V1.0\n"
-              "  Last build:\n"
-              "                              \n";
+class StoreTask : public card::Task
+{
+    void init() override
+    {
+        platform::makeDirs(platform::appPath("/root/app/data"));
+        lastEnd_ = lastEndFromSettings();
+        createMissingDatabases();
+        RegisterDevCallback(card::kStoreServer, storeCallback);
+    }
+
+    void run() override
+    {
+        closeOutOldAlarms(lastEnd_);
+        every(std::chrono::milliseconds(batchPeriodMs.load()), "store batch", applyQueueNow);
+        applyQueueNow();
+    }
+
+    long long lastEnd_ = 0; // when the card last stopped, read before anything changes it
+};
 
 } // namespace
 
 void setBatchPeriod(std::chrono::milliseconds period)
 {
-    std::lock_guard lock(waitMutex);
-    batchPeriod = period;
+    batchPeriodMs = period.count();
 }
 
 } // namespace store
 
-using namespace store;
-
-extern "C" {
-
-STORE_EXPORT void* DriverInit(void* arg)
-{
-    try {
-        exitFlag = false;
-        platform::makeDirs(platform::appPath("/root/app/data"));
-        lastEnd = lastEndFromSettings();
-        createMissingDatabases();
-        RegisterDevCallback(kStoreServer, storeCallback);
-    } catch (const std::exception& e) {
-        AppLogOut("[%s] %s", __func__, e.what());
-    } catch (...) {
-    }
-    return arg;
-}
-
-STORE_EXPORT int DriverRun(void*)
-{
-    try {
-        setThreadName("svc_store");
-        closeOutOldAlarms(lastEnd);
-        while (!exitFlag) {
-            applyQueueNow();
-            std::unique_lock lock(waitMutex);
-            waitCv.wait_for(lock, batchPeriod, [] { return exitFlag.load(); });
-        }
-        // Whatever arrived before the stop is still written.
-        applyQueueNow();
-    } catch (const std::exception& e) {
-        AppLogOut("[%s] %s", __func__, e.what());
-        return -1;
-    } catch (...) {
-        return -1;
-    }
-    return 0;
-}
-
-STORE_EXPORT int DriverStop(void*)
-{
-    {
-        std::lock_guard lock(waitMutex);
-        exitFlag = true;
-    }
-    waitCv.notify_all();
-    return 0;
-}
-
-STORE_EXPORT char* DLLInfo(void)
-{
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%s %s\n", __DATE__, __TIME__);
-    const size_t len = std::strlen(info);
-    const size_t n = std::strlen(stamp);
-    if (len > n + 1) {
-        std::memcpy(info + len - n - 1, stamp, n);
-        info[len - 1] = ' ';
-    }
-    return info;
-}
-
-} // extern "C"
+CARD_TASK(store::StoreTask, "svc_store",
+          CARD_INFO("svc_store", "Record store: databases, write queue, retention, log readers"))

@@ -13,7 +13,7 @@
 #include "store_readers.h"
 #include "store.hpp"
 
-#include "fieldcore.h"
+#include "card_rules.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -55,7 +55,7 @@ bool onlyChars(const char* text, size_t maxLen, const char* allowed)
 bool dayText(const char* func, const char* text)
 {
     if (onlyChars(text, 10, "0123456789-")) return true;
-    AppLogOut("[%s] not a date: \"%.40s\"", func, text ? text : "(null)");
+    logLine("[%s] not a date: \"%.40s\"", func, text ? text : "(null)");
     return false;
 }
 
@@ -63,7 +63,7 @@ bool dayText(const char* func, const char* text)
 bool timeRangeText(const char* func, const char* text)
 {
     if (onlyChars(text, 32, "0123456789-: T")) return true;
-    AppLogOut("[%s] not a time: \"%.40s\"", func, text ? text : "(null)");
+    logLine("[%s] not a time: \"%.40s\"", func, text ? text : "(null)");
     return false;
 }
 
@@ -80,8 +80,8 @@ bool selectRows(sqlite3* db, const char* func, const std::string& sql,
             fn(st);
     }
     if (rc != SQLITE_DONE) {
-        AppLogOut("[%s]    %s,%s", func, "select  dataLog", sqlite3_errmsg(db));
-        AppLogOut("sq is %s", sql.c_str());
+        logLine("[%s]    %s,%s", func, "select  dataLog", sqlite3_errmsg(db));
+        logLine("sq is %s", sql.c_str());
         return false;
     }
     return true;
@@ -109,7 +109,7 @@ void writeCsv(const char* func, const char* cardPath, int lang, const std::strin
 {
     const std::string path = platform::appPath(cardPath);
     if (!platform::writeFile(path, encodeFor(lang, text)))
-        AppLogOut("[%s] cannot create %s", func, path.c_str());
+        logLine("[%s] cannot create %s", func, path.c_str());
 }
 
 std::vector<std::string> dayRange(const char* day)
@@ -202,56 +202,90 @@ struct HistoryFilter {
     std::vector<std::string> values;
 };
 
+// An alarm's number as history_alarm holds it.
+std::string alarmId(int alarmSignal)
+{
+    return std::to_string(alarmSignal - ALARM_BASE);
+}
+
 const HistoryFilter& historyFilter(int type)
 {
     static const std::string base = "select Starting_Time,Alarm_Id,End_Time,Source from "
                                     "history_alarm where Starting_Time>=? and Starting_Time<=?";
     static const std::string order = " order by Starting_Time desc";
+    static const std::string device = "Dev%"; // the card's own devices
     static const HistoryFilter filters[6] = {
         {base + order, {}},
-        // UPS faults
+        // UPS faults: the listed alarms, and every id that lies (as text) between
+        // those of Alarm_BatteryFloatCharge and Alarm_BatteryDisconnected
         {base +
              " and ((Alarm_Id IN(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)) or (Alarm_Id>? and "
              "Alarm_Id<?)) and Source like ?" +
              order,
-         {"4",  "5",  "6",  "7",  "9",  "10", "11", "12", "13", "14",  "15",
-          "16", "17", "18", "19", "20", "21", "22", "28", "62", "Dev%"}},
+         {alarmId(Alarm_TempBad),
+          alarmId(Alarm_InputBad),
+          alarmId(Alarm_OutputBad),
+          alarmId(Alarm_OutputOverload),
+          alarmId(Alarm_BypassBad),
+          alarmId(Alarm_OutputOffAsRequested),
+          alarmId(Alarm_UpsOffAsRequested),
+          alarmId(Alarm_ChargerFailed),
+          alarmId(Alarm_UpsOutputOff),
+          alarmId(Alarm_UpsSystemOff),
+          alarmId(Alarm_FanFailure),
+          alarmId(Alarm_FuseFailure),
+          alarmId(Alarm_GeneralFault),
+          alarmId(Alarm_DiagnosticTestFailed),
+          alarmId(Alarm_CommunicationsLost),
+          alarmId(Alarm_AwaitingPower),
+          alarmId(Alarm_ShutdownPending),
+          alarmId(Alarm_ShutdownImminent),
+          alarmId(Alarm_BatteryFloatCharge),
+          alarmId(Alarm_BatteryDisconnected),
+          device}},
         // web actions
         {base + " and Source like ?" + order, {"Web%"}},
         // remote actions
         {base + " and (Source==? or Source like ? or Source like ? or Source==?)" + order,
-         {"SNMP", "Tcp%", "Sms%", "SCHEDULE"}},
+         {kSourceSnmp, "Tcp%", "Sms%", kSourceSchedule}},
         // power states
         {base +
              " and (Alarm_Id==? or Alarm_Id==? or Alarm_Id==? or Alarm_Id==? or "
              "Alarm_Id==?) and Source like ?" +
              order,
-         {"1", "8", "24", "25", "64", "Dev%"}},
+         {alarmId(Alarm_OnBattery), alarmId(Alarm_OnBypass), alarmId(Alarm_RectifierRun),
+          alarmId(Alarm_InverterRun), alarmId(Alarm_OnInput), device}},
         // battery
         {base +
              " and ((Alarm_Id>=? and Alarm_Id<=?) or (Alarm_Id==? or Alarm_Id==? or "
              "Alarm_Id==? or Alarm_Id==? or Alarm_Id==? or Alarm_Id==?))  and Source like ?" +
              order,
-         {"26", "28", "0", "2", "3", "23", "62", "63", "Dev%"}},
+         {alarmId(Alarm_BatteryCharge), alarmId(Alarm_BatteryFloatCharge),
+          alarmId(Alarm_BatteryBad), alarmId(Alarm_LowBattery), alarmId(Alarm_DepletedBattery),
+          alarmId(Alarm_TestInProgress), alarmId(Alarm_BatteryDisconnected),
+          alarmId(Alarm_BatteryIdle), device}},
     };
     return filters[type];
 }
 
-// Event numbers some UPS families show under another control text.
+// Commands some UPS families show under another command's text, in the web's
+// and in the remote control texts alike.
 long long remapEvent(int upsType, long long n)
 {
-    static const std::vector<std::pair<int, int>> type4 = {
-        {104, 120}, {107, 121}, {154, 170}, {157, 171}};
-    static const std::vector<std::pair<int, int>> type5 = {{109, 119}, {159, 169}};
-    static const std::vector<std::pair<int, int>> type2 = {{104, 109}, {154, 159}, {106, 122},
-                                                           {156, 172}, {107, 121}, {157, 171}};
-    const std::vector<std::pair<int, int>>* map = upsType == 4   ? &type4
-                                                  : upsType == 5 ? &type5
-                                                  : upsType == 2 ? &type2
-                                                                 : nullptr;
-    if (map)
-        for (const auto& [from, to] : *map)
-            if (n == from) return to;
+    struct Shown {
+        int command, as;
+    };
+    static const std::vector<Shown> type4 = {{4, 20}, {7, 21}};
+    static const std::vector<Shown> type5 = {{9, 19}};
+    static const std::vector<Shown> type2 = {{4, 9}, {6, 22}, {7, 21}};
+    const std::vector<Shown>* map = upsType == 4   ? &type4
+                                    : upsType == 5 ? &type5
+                                    : upsType == 2 ? &type2
+                                                   : nullptr;
+    if (!map) return n;
+    for (const int base : {kWebActionEvents, kRemoteActionEvents})
+        for (const auto& [command, as] : *map)
+            if (n == base + command) return base + as;
     return n;
 }
 
@@ -295,7 +329,7 @@ int clearRange(const std::vector<std::pair<DbFile, const char*>>& targets, const
         if (!db.open(dbPath(file), false)) return -1;
         std::string err;
         if (!execBound(db.get(), sql, {from, to}, &err)) {
-            AppLogOut("[%s] %s: %s", __func__, sql, err.c_str());
+            logLine("[%s] %s: %s", __func__, sql, err.c_str());
             return -1;
         }
         deleted += sqlite3_changes(db.get());
@@ -307,7 +341,7 @@ int clearRange(const std::vector<std::pair<DbFile, const char*>>& targets, const
 
 int languageSetting()
 {
-    const int lang = GetSettingi2("Module_Language", 0);
+    const int lang = card::rt().integer("Module_Language", 0);
     return (lang >= 0 && lang < kLanguages) ? lang : 0;
 }
 
@@ -322,7 +356,7 @@ STORE_EXPORT int GetUpsDataBase(const char* time_str, int curpage, int type, cha
     static const char* const func = "Get_Ups_Data";
     try {
         if (type < 0 || type > 4) {
-            AppLogOut("[%s] unknown data type %d", func, type);
+            logLine("[%s] unknown data type %d", func, type);
             return 0;
         }
         if (!dayText(func, time_str)) return 0;
@@ -350,8 +384,8 @@ STORE_EXPORT int GetUpsDataBase(const char* time_str, int curpage, int type, cha
             // One pass over the day serves both the page (Time and the five columns
             // of its group, as the group's own query would give them) and the export.
             out = std::string(texts.upsHeader) + "\n";
-            const int upsType = GetSettingi2("ups_type", 0);
-            const int batteryEnable = GetSettingi2("battery_enable_type", 0);
+            const int upsType = card::upsType(card::rt());
+            const int batteryEnable = card::rt().integer("battery_enable_type", 0);
             const int first = 1 + 5 * type;
             selectRows(db.get(), func, kUpsExportQuery, range, [&](Stmt& st) {
                 char* row = pager.next();
@@ -467,7 +501,7 @@ STORE_EXPORT int GetHistoryAlarmDataBase(int type, const char* time_str, int cur
     static const char* const func = "Get_History_Alarm_Data";
     try {
         if (type < 0 || type > 5) {
-            AppLogOut("[%s] unknown filter %d", func, type);
+            logLine("[%s] unknown filter %d", func, type);
             return 0;
         }
         if (!dayText(func, time_str)) return 0;
@@ -479,7 +513,7 @@ STORE_EXPORT int GetHistoryAlarmDataBase(int type, const char* time_str, int cur
         Db db;
         if (!openForReading(db, DbFile::Alarm)) return -1;
         const int lang = languageSetting();
-        const int upsType = GetSettingi2("ups_type", 0);
+        const int upsType = card::upsType(card::rt());
         std::string out = std::string(languageTexts(lang).historyHeader) + "\n";
         Pager pager{curpage, data, STORE_HISTORY_ROW};
         selectRows(db.get(), func, filter.sql, params, [&](Stmt& st) {

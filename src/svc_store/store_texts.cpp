@@ -1532,7 +1532,8 @@ const LanguageTexts kLanguageTexts[kLanguages] = {
 };
 
 // The stored source words, in the order of LanguageTexts::sourceWords.
-const char* const kSourceWords[4] = {"SCHEDULE", "Dev:UPS", "Dev:SMS MODULE", "Dev:THS MODULE"};
+const char* const kSourceWords[4] = {kSourceSchedule, kSourceUps, kSourceSmsModule,
+                                     kSourceSensorModule};
 
 } // namespace
 
@@ -1544,8 +1545,8 @@ const LanguageTexts& languageTexts(int language)
 std::string eventText(int language, long long number)
 {
     if (number >= 0 && number < kStartTexts) return languageTexts(language).startTexts[number];
-    if (number >= 500 && number < 500 + kEndTexts)
-        return languageTexts(language).endTexts[number - 500];
+    if (number >= kEndEvents && number < kEndEvents + kEndTexts)
+        return languageTexts(language).endTexts[number - kEndEvents];
     return "xxx";
 }
 

@@ -15,6 +15,7 @@
 #include "store.hpp"
 #include "store_readers.h"
 
+#include "card_rules.hpp"
 #include "fieldcore.hpp"
 #include "platform.hpp"
 
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -91,7 +93,7 @@ double referenceApply(const std::vector<Req>& reqs, const std::string& dir)
     };
     const auto t0 = Clock::now();
     for (const auto& r : reqs) {
-        const std::string now = store::timeText(store::nowSeconds());
+        const std::string now = card::timeText(std::time(nullptr));
         if (r.code == 100) {
             std::vector<std::string> v{now};
             for (int i = 0; i < 20; ++i)

@@ -4,6 +4,7 @@
 #include "store_readers.h"
 #include "store_test_env.hpp"
 
+#include "card_rules.hpp"
 #include "fieldcore.h"
 
 #include <atomic>
@@ -18,7 +19,7 @@ TEST_F(StoreTest, ProducersWorkerAndReadersTogether)
 {
     constexpr int kProducers = 8;
     constexpr int kEach = 120; // 960 operation rows stay below that table's limit of 1000
-    const std::string today = store::timeText(store::nowSeconds()).substr(0, 10);
+    const std::string today = card::timeText(fake.clock).substr(0, 10);
 
     DriverInit(nullptr);
     store::setBatchPeriod(std::chrono::milliseconds(5));
@@ -49,12 +50,12 @@ TEST_F(StoreTest, ProducersWorkerAndReadersTogether)
         producers.emplace_back([p] {
             for (int i = 0; i < kEach; ++i) {
                 const std::string text = "p" + std::to_string(p) + "-" + std::to_string(i);
-                DevCallback(4, 1500 + p, const_cast<char*>(text.c_str()),
-                            static_cast<int>(text.size()) + 1);
-                DevCallback(4, 200 + p, nullptr, 0);
+                DevCallback(card::kStoreServer, card::store::kOperation + p,
+                            const_cast<char*>(text.c_str()), static_cast<int>(text.size()) + 1);
+                DevCallback(card::kStoreServer, card::store::kAlarmStarted + p, nullptr, 0);
                 if (i % 10 == 0)
-                    DevCallback(4, 1000 + p, const_cast<char*>(text.c_str()),
-                                static_cast<int>(text.size()) + 1);
+                    DevCallback(card::kStoreServer, card::store::kSmsAlarmStart + p,
+                                const_cast<char*>(text.c_str()), static_cast<int>(text.size()) + 1);
             }
         });
     }

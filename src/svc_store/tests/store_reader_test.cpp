@@ -153,8 +153,8 @@ TEST_F(StoreTest, ChartStopsAtAThousandRows)
 TEST_F(StoreTest, UpsCsvDashesColumnsTheUpsTypeLacks)
 {
     upsRow("2026-12-08 10:00:00");
-    SaveSettingi("ups_type", 0);
-    SaveSettingi("Module_Language", 0);
+    fake.set("ups_type", 0);
+    fake.set("Module_Language", 0);
     char buf[10 * STORE_UPS_ROW] = {};
     ASSERT_EQ(GetUpsDataBase("2026-12-08", 1, 1, buf), 1);
     const std::string expectHeader =
@@ -170,8 +170,8 @@ TEST_F(StoreTest, UpsCsvDashesColumnsTheUpsTypeLacks)
                                   "11.0,--,13.0,--,--,16.0,--,--,--,20.0,\n";
     EXPECT_EQ(csv("upsdata.csv"), expectHeader + expectRow);
 
-    SaveSettingi("ups_type", 6);
-    SaveSettingi("battery_enable_type", 1);
+    fake.set("ups_type", 6);
+    fake.set("battery_enable_type", 1);
     GetUpsDataBase("2026-12-08", 1, 0, buf);
     EXPECT_EQ(csv("upsdata.csv").substr(expectHeader.size()),
               "2026-12-08 10:00:00,230.0,2.0,3.0,4.0,--,6.0,7.0,8.0,9.0,10.0,11.0,12.0,13.0,"
@@ -181,7 +181,7 @@ TEST_F(StoreTest, UpsCsvDashesColumnsTheUpsTypeLacks)
 TEST_F(StoreTest, SensorCsvAndChineseHeadersInGbk)
 {
     exec(DbFile::UpsData, "insert into ths_data values('2026-12-08 10:00:00','21.5','45.0')");
-    SaveSettingi("Module_Language", 1);
+    fake.set("Module_Language", 1);
     char buf[10 * STORE_UPS_ROW] = {};
     ASSERT_EQ(GetUpsDataBase("2026-12-08", 1, 4, buf), 1);
     EXPECT_EQ(slot(buf, 25, 25), "21.5");
@@ -189,7 +189,7 @@ TEST_F(StoreTest, SensorCsvAndChineseHeadersInGbk)
     // 时间,温度 (℃),湿度 (%) in GBK
     EXPECT_EQ(csv("upsdata.csv"), "\xCA\xB1\xBC\xE4,\xCE\xC2\xB6\xC8 (\xA1\xE6),"
                                   "\xCA\xAA\xB6\xC8 (%)\n2026-12-08 10:00:00,21.5,45.0,\n");
-    SaveSettingi("Module_Language", 4);
+    fake.set("Module_Language", 4);
     GetUpsDataBase("2026-12-08", 1, 4, buf);
     EXPECT_EQ(csv("upsdata.csv"),
               "Hora,temperatura (\xE2\x84\x83),umidade (%)\n2026-12-08 10:00:00,21.5,45.0,\n");
@@ -237,7 +237,7 @@ TEST_F(StoreTest, HistoryCsvRemapsEventsAndTranslatesSources)
     historyRow("2026-12-08 10:00:00", "104", "Web:admin");
     historyRow("2026-12-08 11:00:00", "1", "Dev:UPS");
     historyRow("2026-12-08 12:00:00", "154", "SCHEDULE");
-    SaveSettingi("ups_type", 4);
+    fake.set("ups_type", 4);
     char buf[10 * STORE_HISTORY_ROW] = {};
     ASSERT_EQ(GetHistoryAlarmDataBase(0, "2026-12-08", 1, buf), 3);
     EXPECT_EQ(slot(buf, 50, 50), "154"); // the page keeps the stored number
@@ -248,8 +248,8 @@ TEST_F(StoreTest, HistoryCsvRemapsEventsAndTranslatesSources)
               "[System Status]Battery powered,2026-12-08 11:00:00,2026-12-08 23:00:00,Dev:UPS,\n"
               "[Web Operation]Shutdown Output,2026-12-08 10:00:00,2026-12-08 23:00:00,"
               "Web:admin,\n");
-    SaveSettingi("Module_Language", 2);
-    SaveSettingi("ups_type", 0);
+    fake.set("Module_Language", 2);
+    fake.set("ups_type", 0);
     GetHistoryAlarmDataBase(0, "2026-12-08", 1, buf);
     const std::string bytes = csv("hisAlarm.csv");
     // 排程 and 設備:UPS in GBK

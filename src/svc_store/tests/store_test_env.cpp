@@ -1,7 +1,6 @@
 // One temporary app directory for the whole test process.
 #include "store_test_env.hpp"
 
-#include "fieldcore.hpp"
 #include "platform.hpp"
 
 #include <cstdlib>
@@ -44,10 +43,7 @@ void freshStore()
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::remove_all(fs::path(kDir) / "data", ec);
-    fs::remove_all(fs::path(kDir) / "config", ec);
     fs::create_directories(fs::path(kDir) / "data");
-    fs::create_directories(fs::path(kDir) / "config");
-    fieldcore::resetForTests(kDir);
     store::takeQueue();
     store::createMissingDatabases();
 }

@@ -1,8 +1,11 @@
 // Shared set-up of the store's tests: one temporary app directory per process
-// (CARDMON_APP_DIR is read once), wiped before every test.
+// (CARDMON_APP_DIR is read once), wiped before every test, and a fake runtime
+// for the settings, signals, clock and log the store reads.
 #pragma once
 
 #include "store.hpp"
+
+#include "fake_runtime.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +16,7 @@ namespace storetest
 {
 
 const std::string& appDir();
-// Empties data/, the settings, signals and the queue.
+// Empties data/ and the queue, and creates the database files again.
 void freshStore();
 
 using Rows = std::vector<std::vector<std::string>>;
@@ -28,6 +31,9 @@ class StoreTest : public ::testing::Test
 {
   protected:
     void SetUp() override { freshStore(); }
+
+    card::FakeRuntime fake; // settings and signals start empty, the clock stands still
+    card::ScopedRuntime installed{fake};
 };
 
 } // namespace storetest

@@ -3,10 +3,12 @@
 #include "store_readers.h"
 #include "store_test_env.hpp"
 
+#include "card_rules.hpp"
 #include "fieldcore.h"
 #include "platform.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -42,96 +44,163 @@ Rows rowsOf(DbFile f, const std::string& table, const std::string& cols)
 
 // ---- request codes ----
 
-struct CodeCase {
-    int code;
-    const char* text;
-    DbFile file;
-    const char* table;
-    const char* cols;
-    std::vector<std::string> row;
-};
-
-class RequestCodes : public StoreTest, public ::testing::WithParamInterface<CodeCase>
+// The event numbers and kept data of the card's codes, asserted against the
+// store's code table (one example per range, both ends of some).
+TEST(RequestCodeTable, GivesTheCardsEventNumbersAndKeptData)
 {
-};
-
-TEST_P(RequestCodes, LandInTheirTableWithTheirColumns)
-{
-    const CodeCase& c = GetParam();
-    const long long before = store::nowSeconds();
-    request(c.code, c.text);
-    store::applyQueueNow();
-    const Rows rows = rowsOf(c.file, c.table, c.cols);
-    ASSERT_EQ(rows.size(), 1u) << "code " << c.code;
-    EXPECT_EQ(rows[0], c.row);
-    // The time column is "now", as a local time text.
-    const std::string timeCol = std::string(c.table) == "current_alarm" ||
-                                        std::string(c.table) == "history_alarm" ||
-                                        std::string(c.table) == "operation_record"
-                                    ? "Starting_Time"
-                                    : "Time";
-    const auto t = query(c.file, "select " + timeCol + " from " + c.table);
-    EXPECT_GE(t[0][0], store::timeText(before));
-    EXPECT_LE(t[0][0], store::timeText(store::nowSeconds()));
+    using A = store::Action;
+    using K = store::Keeps;
+    struct Case {
+        int code;
+        A action;
+        K keeps;
+        int number;
+        const char* source;
+    };
+    const Case cases[] = {
+        {100, A::UpsSample, K::Nothing, 0, nullptr},
+        {101, A::SensorSample, K::Nothing, 0, nullptr},
+        {102, A::BatteryTest, K::Value, 0, nullptr},
+        {205, A::AlarmStarted, K::Nothing, 5, nullptr},
+        {299, A::AlarmStarted, K::Nothing, 99, nullptr},
+        {300, A::AlarmCleared, K::Nothing, 0, nullptr},
+        {434, A::AlarmEpisode, K::Value, 34, nullptr},
+        {500, A::MailRecord, K::Text, 54, nullptr},
+        {601, A::MailRecord, K::Text, 1, nullptr},
+        {701, A::MailRecord, K::Text, 501, nullptr},
+        {800, A::MailRecord, K::Text, 55, nullptr},
+        {900, A::SmsRecord, K::Text, 56, nullptr},
+        {1002, A::SmsRecord, K::Text, 2, nullptr},
+        {1102, A::SmsRecord, K::Text, 502, nullptr},
+        {1204, A::ControlAction, K::Text, 104, nullptr},
+        {1249, A::ControlAction, K::Text, 149, nullptr},
+        {1254, A::ControlAction, K::Nothing, 154, "SNMP"},
+        {1304, A::ControlAction, K::Text, 154, nullptr},
+        {1354, A::ControlAction, K::Text, 154, nullptr},
+        {1404, A::ControlAction, K::Nothing, 154, "SCHEDULE"},
+        {1449, A::ControlAction, K::Nothing, 199, "SCHEDULE"},
+        {1507, A::Operation, K::Text, 7, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        const store::RequestCode* kind = store::requestCode(c.code);
+        ASSERT_NE(kind, nullptr);
+        EXPECT_EQ(kind->action, c.action);
+        EXPECT_EQ(kind->keeps, c.keeps);
+        EXPECT_EQ(kind->numberOf(c.code), c.number);
+        EXPECT_EQ(kind->source ? std::string(kind->source) : "", c.source ? c.source : "");
+    }
+    for (int code : {INT_MIN, -1, 0, 99, 103, 199, 501, 599, 801, 901, 999, 1450, 1499})
+        EXPECT_EQ(store::requestCode(code), nullptr) << code;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RequestCodes,
-    ::testing::Values(
-        CodeCase{205, nullptr, DbFile::Alarm, "current_alarm", "Alarm_Id", {"5"}},
-        CodeCase{265, nullptr, DbFile::Alarm, "current_alarm", "Alarm_Id", {"65"}},
-        CodeCase{500,
-                 "ops@example.com",
-                 DbFile::Smtp,
-                 "smtp_record",
-                 "name,Alarm_Id",
-                 {"ops@example.com", "54"}},
-        CodeCase{601, "a@b.c", DbFile::Smtp, "smtp_record", "name,Alarm_Id", {"a@b.c", "1"}},
-        CodeCase{701, "a@b.c", DbFile::Smtp, "smtp_record", "name,Alarm_Id", {"a@b.c", "501"}},
-        CodeCase{800, "a@b.c", DbFile::Smtp, "smtp_record", "name,Alarm_Id", {"a@b.c", "55"}},
-        CodeCase{900, "+8613800", DbFile::Sms, "sms_record", "name,Alarm_Id", {"+8613800", "56"}},
-        CodeCase{1002, "+86", DbFile::Sms, "sms_record", "name,Alarm_Id", {"+86", "2"}},
-        CodeCase{1102, "+86", DbFile::Sms, "sms_record", "name,Alarm_Id", {"+86", "502"}},
-        CodeCase{1204,
-                 "admin",
-                 DbFile::Alarm,
-                 "history_alarm",
-                 "Alarm_Id,End_Time,Source",
-                 {"104", "--", "admin"}},
-        CodeCase{1254,
-                 nullptr,
-                 DbFile::Alarm,
-                 "history_alarm",
-                 "Alarm_Id,End_Time,Source",
-                 {"154", "--", "SNMP"}},
-        CodeCase{1304,
-                 "Tcp:10.0.0.9",
-                 DbFile::Alarm,
-                 "history_alarm",
-                 "Alarm_Id,End_Time,Source",
-                 {"154", "--", "Tcp:10.0.0.9"}},
-        CodeCase{1354,
-                 "Sms:+8613800",
-                 DbFile::Alarm,
-                 "history_alarm",
-                 "Alarm_Id,End_Time,Source",
-                 {"154", "--", "Sms:+8613800"}},
-        CodeCase{1404,
-                 nullptr,
-                 DbFile::Alarm,
-                 "history_alarm",
-                 "Alarm_Id,End_Time,Source",
-                 {"154", "--", "SCHEDULE"}},
-        CodeCase{1507,
-                 "login admin",
-                 DbFile::Operation,
-                 "operation_record",
-                 "Operate_Id,Source,IsUpload",
-                 {"7", "login admin", "0"}}));
-
-TEST_F(StoreTest, CodesOutsideTheTableAreDropped)
+namespace
 {
-    for (int code : {-1, 0, 99, 103, 199, 501, 599, 801, 901, 999, 1450, 1499})
+
+// Where an action's row lands, as the test reads it back.
+struct Landing {
+    DbFile file;
+    const char* table;
+    const char* numberCol; // the event number, or null
+    const char* textCol;   // the request's text or the fixed source, or null
+    const char* timeCol;   // "now" when the request was applied, or null
+};
+
+Landing landingOf(store::Action a)
+{
+    using A = store::Action;
+    switch (a) {
+    case A::UpsSample:
+        return {DbFile::UpsData, "ups_data", nullptr, nullptr, "Time"};
+    case A::SensorSample:
+        return {DbFile::UpsData, "ths_data", nullptr, nullptr, "Time"};
+    case A::BatteryTest:
+        return {DbFile::UpsData, "test_data", nullptr, nullptr, nullptr};
+    case A::AlarmStarted:
+    case A::AlarmCleared:
+        return {DbFile::Alarm, "current_alarm", "Alarm_Id", nullptr, "Starting_Time"};
+    case A::AlarmEpisode:
+        return {DbFile::Alarm, "history_alarm", "Alarm_Id", nullptr, nullptr};
+    case A::MailRecord:
+        return {DbFile::Smtp, "smtp_record", "Alarm_Id", "name", "Time"};
+    case A::SmsRecord:
+        return {DbFile::Sms, "sms_record", "Alarm_Id", "name", "Time"};
+    case A::ControlAction:
+        return {DbFile::Alarm, "history_alarm", "Alarm_Id", "Source", "Starting_Time"};
+    case A::Operation:
+        return {DbFile::Operation, "operation_record", "Operate_Id", "Source", "Starting_Time"};
+    }
+    return {};
+}
+
+} // namespace
+
+TEST_F(StoreTest, QueueKeepsWhatEachCodesRowSays)
+{
+    const char data[4] = {'a', 'b', 'c', '\0'};
+    int32_t asValue = 0;
+    std::memcpy(&asValue, data, 4);
+    for (const store::RequestCode& kind : store::kRequestCodes)
+        store::enqueue(kind.first, data, 4);
+    const auto queued = store::takeQueue();
+    ASSERT_EQ(queued.size(), std::size(store::kRequestCodes));
+    for (size_t i = 0; i < queued.size(); ++i) {
+        const store::RequestCode& kind = store::kRequestCodes[i];
+        SCOPED_TRACE(kind.first);
+        EXPECT_EQ(queued[i].text, kind.keeps == store::Keeps::Text ? "abc" : "");
+        EXPECT_EQ(queued[i].value, kind.keeps == store::Keeps::Value ? asValue : 0);
+        EXPECT_EQ(queued[i].arrival, fake.clock);
+    }
+}
+
+TEST_F(StoreTest, EveryCodeRangeWritesItsRowAtBothEnds)
+{
+    fake.set("curr_module_num", 1); // one sensor module, answering
+    for (const store::RequestCode& kind : store::kRequestCodes) {
+        for (const int code : {kind.first, kind.last}) {
+            SCOPED_TRACE(code);
+            freshStore();
+            const Landing at = landingOf(kind.action);
+            const std::string number = std::to_string(kind.numberOf(code));
+            if (kind.action == store::Action::AlarmCleared)
+                exec(at.file, "insert into current_alarm values('x','" + number +
+                                  "'); insert into current_alarm values('x','999')");
+            if (kind.keeps == store::Keeps::Value)
+                requestValue(code, static_cast<int32_t>(fake.clock - 60), fake.clock);
+            else
+                request(code, "who");
+            store::applyQueueNow();
+
+            if (kind.action == store::Action::AlarmCleared) {
+                EXPECT_EQ(rowsOf(at.file, at.table, "Alarm_Id"), (Rows{{"999"}}));
+                continue;
+            }
+            ASSERT_EQ(count(at.file, at.table), 1);
+            auto col = [&](const char* name) {
+                return query(at.file, std::string("select ") + name + " from " + at.table)[0][0];
+            };
+            if (at.numberCol) {
+                EXPECT_EQ(col(at.numberCol), number);
+            }
+            if (at.textCol) {
+                EXPECT_EQ(col(at.textCol), kind.source ? kind.source : "who");
+            }
+            if (at.timeCol) {
+                EXPECT_EQ(col(at.timeCol), card::timeText(fake.clock));
+            }
+        }
+    }
+}
+
+TEST_F(StoreTest, CodesOutsideTheTableAreDroppedAndLogged)
+{
+    // Just outside each range (where no other range starts), and a few far off.
+    std::vector<int> outside{INT_MIN, -1, 0, 99, 199, 599, 999};
+    for (const store::RequestCode& kind : store::kRequestCodes)
+        for (const long long code : {kind.first - 1LL, kind.last + 1LL})
+            if (code >= INT_MIN && code <= INT_MAX && !store::requestCode(static_cast<int>(code)))
+                outside.push_back(static_cast<int>(code));
+    for (int code : outside)
         request(code, "x");
     store::applyQueueNow();
     EXPECT_EQ(store::queuedCount(), 0u);
@@ -141,7 +210,10 @@ TEST_F(StoreTest, CodesOutsideTheTableAreDropped)
     EXPECT_EQ(count(DbFile::Sms, "sms_record"), 0);
     EXPECT_EQ(count(DbFile::Operation, "operation_record"), 0);
     EXPECT_EQ(count(DbFile::UpsData, "ups_data"), 0);
+    EXPECT_EQ(count(DbFile::UpsData, "ths_data"), 0);
     EXPECT_EQ(count(DbFile::UpsData, "test_data"), 0);
+    for (int code : {103, 501, 801, 901, 1450, 1499})
+        EXPECT_TRUE(fake.logged("request code " + std::to_string(code) + " dropped")) << code;
 }
 
 TEST_F(StoreTest, EndOfAlarmRemovesOnlyItsCurrentRow)
@@ -165,7 +237,7 @@ TEST_F(StoreTest, HistoryEpisodeTakesStartFromValueEndFromArrivalAndSourceFromIn
     store::applyQueueNow();
     const Rows rows = rowsOf(DbFile::Alarm, "history_alarm", "*");
     ASSERT_EQ(rows.size(), 6u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{store::timeText(t0), "1", store::timeText(t0 + 90),
+    EXPECT_EQ(rows[0], (std::vector<std::string>{card::timeText(t0), "1", card::timeText(t0 + 90),
                                                  "Dev:UPS"}));
     EXPECT_EQ(rows[1][3], "Dev:THS MODULE");
     EXPECT_EQ(rows[2][3], "Dev:THS MODULE");
@@ -181,7 +253,7 @@ TEST_F(StoreTest, BatteryTestOf3725SecondsReads010205)
     requestValue(102, static_cast<int32_t>(start), start + 100 * 3600 + 59);
     store::applyQueueNow();
     EXPECT_EQ(rowsOf(DbFile::UpsData, "test_data", "*"),
-              (Rows{{store::timeText(start), "01:02:05"}, {store::timeText(start), "100:00:59"}}));
+              (Rows{{card::timeText(start), "01:02:05"}, {card::timeText(start), "100:00:59"}}));
 }
 
 TEST_F(StoreTest, TextsOver200BytesAreAppliedEmpty)
@@ -206,20 +278,20 @@ TEST_F(StoreTest, QuotesInTextsAreStoredAsTheyCame)
 
 TEST_F(StoreTest, SinglePhaseUpsSample)
 {
-    SaveSettingi("ups_type", 3);
-    SetDevValue(60, 40133, 230.04f);
-    SetDevValue(60, 40136, 1.25f);
-    SetDevValue(60, 40139, 50.0f);
-    SetDevValue(60, 40238, 31.0f);
-    SetDevValue(60, 40164, 220.0f);
-    SetDevValue(60, 40162, 49.9f);
-    SetDevValue(60, 40173, 37.0f);
-    SetDevValue(60, 40191, 50.1f);
-    SetDevValue(60, 40105, 13.5f);
-    SetDevValue(60, 40106, -2.0f);
-    SetDevValue(60, 40107, 25.0f);
-    SetDevValue(60, 40103, 45.0f);
-    SetDevValue(60, 40104, 98.0f);
+    fake.set("ups_type", 3);
+    fake.setValue(card::kUps, Data_InputVoltage_A, 230.04f);
+    fake.setValue(card::kUps, Data_InputCurrent_A, 1.25f);
+    fake.setValue(card::kUps, Data_InputFrequency_A, 50.0f);
+    fake.setValue(card::kUps, Data_Inverter_Temperature, 31.0f);
+    fake.setValue(card::kUps, Data_OutputVoltage_A, 220.0f);
+    fake.setValue(card::kUps, Data_OutputFrequency, 49.9f);
+    fake.setValue(card::kUps, Data_OutputPercentLoad_A, 37.0f);
+    fake.setValue(card::kUps, Data_BypassFrequency, 50.1f);
+    fake.setValue(card::kUps, Data_BatteryVoltage, 13.5f);
+    fake.setValue(card::kUps, Data_BatteryCurrent, -2.0f);
+    fake.setValue(card::kUps, Data_BatteryTemperature, 25.0f);
+    fake.setValue(card::kUps, Data_EstimatedMinutesRemaining, 45.0f);
+    fake.setValue(card::kUps, Data_EstimatedChargeRemaining, 98.0f);
     request(100);
     store::applyQueueNow();
     const Rows rows = rowsOf(DbFile::UpsData, "ups_data", "*");
@@ -232,21 +304,21 @@ TEST_F(StoreTest, SinglePhaseUpsSample)
 
 TEST_F(StoreTest, ThreePhaseGroupsAndBatteryRules)
 {
-    SaveSettingi("ups_type", 0);
-    SaveSettingi("battery_sections_number", 20);
-    SaveSettingi("battery_enable_type", 1);
-    SetDevValue(60, 40132, 3);
-    SetDevValue(60, 40133, 230.1f);
-    SetDevValue(60, 40134, 229.8f);
-    SetDevValue(60, 40135, 231.0f);
-    SetDevValue(60, 40163, 3);
-    SetDevValue(60, 40162, 50.0f);
-    SetDevValue(60, 40192, 3);
-    SetDevValue(60, 40191, 49.8f);
-    SetDevValue(60, 40105, 2.25f);
-    SetDevValue(60, 40120, 61.0f);
-    SetDevValue(60, 40121, 77.0f);
-    SetDevValue(60, 40103, 1.0f);
+    fake.set("ups_type", 0);
+    fake.set("battery_sections_number", 20);
+    fake.set("battery_enable_type", 1);
+    fake.setValue(card::kUps, Data_InputNumLines, 3);
+    fake.setValue(card::kUps, Data_InputVoltage_A, 230.1f);
+    fake.setValue(card::kUps, Data_InputVoltage_B, 229.8f);
+    fake.setValue(card::kUps, Data_InputVoltage_C, 231.0f);
+    fake.setValue(card::kUps, Data_OutputNumLines, 3);
+    fake.setValue(card::kUps, Data_OutputFrequency, 50.0f);
+    fake.setValue(card::kUps, Data_BypassNumLines, 3);
+    fake.setValue(card::kUps, Data_BypassFrequency, 49.8f);
+    fake.setValue(card::kUps, Data_BatteryVoltage, 2.25f);
+    fake.setValue(card::kUps, Data_BatteryManageTime, 61.0f);
+    fake.setValue(card::kUps, Data_BatteryManageSoc, 77.0f);
+    fake.setValue(card::kUps, Data_EstimatedMinutesRemaining, 1.0f);
     request(100);
     store::applyQueueNow();
     const Rows r = rowsOf(DbFile::UpsData, "ups_data",
@@ -259,15 +331,15 @@ TEST_F(StoreTest, ThreePhaseGroupsAndBatteryRules)
 
 TEST_F(StoreTest, BatteryTemperatureBelowMinus15IsDashForTypes245)
 {
-    SetDevValue(60, 40107, -20.0f);
+    fake.setValue(card::kUps, Data_BatteryTemperature, -20.0f);
     // A sample reads the signals when it is applied.
     for (int type : {2, 4, 5, 3}) {
-        SaveSettingi("ups_type", type);
+        fake.set("ups_type", type);
         request(100);
         store::applyQueueNow();
     }
-    SetDevValue(60, 40107, -15.0f);
-    SaveSettingi("ups_type", 4);
+    fake.setValue(card::kUps, Data_BatteryTemperature, -15.0f);
+    fake.set("ups_type", 4);
     request(100);
     store::applyQueueNow();
     EXPECT_EQ(rowsOf(DbFile::UpsData, "ups_data", "Bat_Tem"),
@@ -276,26 +348,43 @@ TEST_F(StoreTest, BatteryTemperatureBelowMinus15IsDashForTypes245)
 
 TEST_F(StoreTest, SensorSampleJoinsAnsweringSensors)
 {
-    SaveSettings("curr_module_num", "3");
-    SaveSettings("temp_conver1", "10");
-    SaveSettings("temp_conver3", "1");
-    SetDevValue(61, 40208, 215.0f);
-    SetDevValue(61, 40212, 453.0f);
-    SetDevValue(61, 20035, 1.0f); // sensor 2 lost
-    SetDevValue(61, 40210, 19.5f);
-    SetDevValue(61, 40214, 40.0f);
+    fake.set("curr_module_num", "3");
+    fake.set("temp_conver1", "10");
+    fake.set("temp_conver3", "1");
+    fake.setValue(card::kSensors, Data_temperature_1, 215.0f);
+    fake.setValue(card::kSensors, Data_humidity_1, 453.0f);
+    fake.setValue(card::kSensors, Alarm_TH2_CommunicationsLost, 1.0f); // sensor 2 lost
+    fake.setValue(card::kSensors, Data_temperature_3, 19.5f);
+    fake.setValue(card::kSensors, Data_humidity_3, 40.0f);
     request(101);
     store::applyQueueNow();
-    SetDevValue(61, 20034, 1.0f);
-    SetDevValue(61, 20036, 1.0f);
+    fake.setValue(card::kSensors, Alarm_TH1_CommunicationsLost, 1.0f);
+    fake.setValue(card::kSensors, Alarm_TH3_CommunicationsLost, 1.0f);
     request(101); // nobody answers: no row
     store::applyQueueNow();
-    SetDevValue(61, 20034, 0.0f);
-    SaveSettings("curr_module_num", "5");
+    fake.setValue(card::kSensors, Alarm_TH1_CommunicationsLost, 0.0f);
+    fake.set("curr_module_num", "5");
     request(101);
     store::applyQueueNow();
     const Rows r = rowsOf(DbFile::UpsData, "ths_data", "Tem,hum");
     EXPECT_EQ(r, (Rows{{"21.5 / 19.5", "45.3 / 40.0"}}));
+}
+
+TEST_F(StoreTest, SensorSampleDividesByTheCardsSensorDivisor)
+{
+    // Unset: the factory 100; zero, negative or not a number: 1.
+    fake.set("curr_module_num", 4);
+    fake.set("temp_conver2", "0");
+    fake.set("temp_conver3", "-5");
+    fake.set("temp_conver4", "10x");
+    for (int m = 0; m < card::kSensorModules; ++m) {
+        fake.setValue(card::kSensors, Data_temperature_1 + m, 2150.0f);
+        fake.setValue(card::kSensors, Data_humidity_1 + m, 450.0f);
+    }
+    request(101);
+    store::applyQueueNow();
+    EXPECT_EQ(rowsOf(DbFile::UpsData, "ths_data", "Tem,hum"),
+              (Rows{{"21.5 / 2150.0 / 2150.0 / 2150.0", "4.5 / 450.0 / 450.0 / 450.0"}}));
 }
 
 // ---- retention ----
@@ -368,8 +457,8 @@ TEST_F(StoreTest, OtherTablesKeepTheirLimits)
     fill(DbFile::UpsData, "ths_data", 3, 5000);
     fill(DbFile::Operation, "operation_record", 4, 1001);
     fill(DbFile::Alarm, "current_alarm", 2, 3000);
-    SaveSettings("curr_module_num", "1");
-    SetDevValue(61, 40208, 20.0f);
+    fake.set("curr_module_num", "1");
+    fake.setValue(card::kSensors, Data_temperature_1, 20.0f);
     requestValue(102, 1796000000, 1796000010);
     request(101);
     request(1500, "x");
@@ -386,45 +475,44 @@ TEST_F(StoreTest, OtherTablesKeepTheirLimits)
 TEST_F(StoreTest, TwoAlarmsAcrossARestartEndAtTheLastStop)
 {
     const long long lastEnd = 1796000000;
-    SaveSettingi("system_startup_time", static_cast<int>(lastEnd - 5000));
-    SaveSettingi("system_run_time", 5000);
+    fake.set("system_startup_time", static_cast<int>(lastEnd - 5000));
+    fake.set("system_run_time", 5000);
     EXPECT_EQ(store::lastEndFromSettings(), lastEnd);
-    exec(DbFile::Alarm, "insert into current_alarm values('" + store::timeText(lastEnd - 600) +
+    exec(DbFile::Alarm, "insert into current_alarm values('" + card::timeText(lastEnd - 600) +
                             "','1'); insert into current_alarm values('" +
-                            store::timeText(lastEnd - 60) + "','35');");
+                            card::timeText(lastEnd - 60) + "','35');");
     store::closeOutOldAlarms(store::lastEndFromSettings());
     EXPECT_EQ(count(DbFile::Alarm, "current_alarm"), 0);
     const Rows rows = rowsOf(DbFile::Alarm, "history_alarm", "*");
-    EXPECT_EQ(
-        rows,
-        (Rows{{store::timeText(lastEnd - 600), "1", store::timeText(lastEnd), "Dev:UPS"},
-              {store::timeText(lastEnd - 60), "35", store::timeText(lastEnd), "Dev:THS MODULE"}}));
+    EXPECT_EQ(rows, (Rows{{card::timeText(lastEnd - 600), "1", card::timeText(lastEnd), "Dev:UPS"},
+                          {card::timeText(lastEnd - 60), "35", card::timeText(lastEnd),
+                           "Dev:THS MODULE"}}));
 }
 
 TEST_F(StoreTest, StartAfterTheLastStopEndsAtTheZoneShiftedTime)
 {
     const long long lastEnd = 1796000000;
-    SaveSettings("nchecktimeevery", "1");
-    SaveSettings("time_dst", "0");
-    SaveSettings("ntimezone", "22"); // 6.75 h without daylight saving
+    fake.set("nchecktimeevery", "1");
+    fake.set("time_dst", "0");
+    fake.set("ntimezone", "22"); // 6.75 h without daylight saving
     const float shifted = static_cast<float>(lastEnd) + 6.75f * 3600.0f;
-    const std::string l2 = store::timeText(static_cast<long long>(shifted));
+    const std::string l2 = card::timeText(static_cast<long long>(shifted));
     EXPECT_EQ(store::zoneShiftedEnd(lastEnd), l2);
-    SaveSettings("time_dst", "1"); // 5.75 h
-    EXPECT_EQ(store::zoneShiftedEnd(lastEnd), store::timeText(static_cast<long long>(
+    fake.set("time_dst", "1"); // 5.75 h
+    EXPECT_EQ(store::zoneShiftedEnd(lastEnd), card::timeText(static_cast<long long>(
                                                   static_cast<float>(lastEnd) + 5.75f * 3600.0f)));
-    SaveSettings("ntimezone", "33");
+    fake.set("ntimezone", "33");
     EXPECT_EQ(store::zoneShiftedEnd(lastEnd), "");
-    SaveSettings("ntimezone", "0"); // -12 h with daylight saving
+    fake.set("ntimezone", "0"); // -12 h with daylight saving
     EXPECT_EQ(store::zoneShiftedEnd(lastEnd),
-              store::timeText(static_cast<long long>(static_cast<float>(lastEnd) - 43200.0f)));
+              card::timeText(static_cast<long long>(static_cast<float>(lastEnd) - 43200.0f)));
 
     exec(DbFile::Alarm,
-         "insert into current_alarm values('" + store::timeText(lastEnd + 30) + "','57');");
+         "insert into current_alarm values('" + card::timeText(lastEnd + 30) + "','57');");
     store::closeOutOldAlarms(lastEnd);
     EXPECT_EQ(rowsOf(DbFile::Alarm, "history_alarm", "End_Time,Source"),
               (Rows{{store::zoneShiftedEnd(lastEnd), "Dev:SMS MODULE"}}));
-    SaveSettings("nchecktimeevery", "0");
+    fake.set("nchecktimeevery", "0");
     EXPECT_EQ(store::zoneShiftedEnd(lastEnd), "");
 }
 
@@ -436,8 +524,8 @@ TEST_F(StoreTest, EmailReportKeepsOnlyTodaysFileWithItsHeader)
     const std::string dir = store::emailReportDir();
     fs::create_directories(dir);
     platform::writeFile(dir + "/email_report2020-01-01.csv", "old");
-    SaveSettingi("Module_Language", 0);
-    SetDevValue(60, 40133, 231.0f);
+    fake.set("Module_Language", 0);
+    fake.setValue(card::kUps, Data_InputVoltage_A, 231.0f);
     request(100);
     request(100);
     store::applyQueueNow();
@@ -461,7 +549,7 @@ TEST_F(StoreTest, EmailReportKeepsOnlyTodaysFileWithItsHeader)
 
 TEST_F(StoreTest, EmailReportHeaderIsUtf8ForTurkish)
 {
-    SaveSettingi("Module_Language", 3);
+    fake.set("Module_Language", 3);
     request(100);
     store::applyQueueNow();
     namespace fs = std::filesystem;
@@ -584,9 +672,9 @@ TEST_F(StoreTest, PluginCreatesFilesTakesCallbacksAndWritesUntilStopped)
         EXPECT_TRUE(platform::fileExists(store::dbPath(f))) << store::dbPath(f);
     store::setBatchPeriod(std::chrono::milliseconds(20));
     std::thread worker([] { DriverRun(nullptr); });
-    EXPECT_EQ(DevCallback(4, 209, nullptr, 0), 0);
+    EXPECT_EQ(DevCallback(card::kStoreServer, 209, nullptr, 0), 0);
     const char name[] = "web-user";
-    DevCallback(4, 1201, const_cast<char*>(name), sizeof name);
+    DevCallback(card::kStoreServer, 1201, const_cast<char*>(name), sizeof name);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (count(DbFile::Alarm, "history_alarm") < 1 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -599,4 +687,8 @@ TEST_F(StoreTest, PluginCreatesFilesTakesCallbacksAndWritesUntilStopped)
     const std::string info = DLLInfo();
     EXPECT_EQ(info, std::string(DLLInfo()));
     EXPECT_NE(info.find(__DATE__), std::string::npos);
+    EXPECT_EQ(info.rfind("  svc_store  module\n  Record store: databases, write queue, retention, "
+                         "log readers\n  Version: V1.0\n  Last build:",
+                         0),
+              0u);
 }
