@@ -1,14 +1,15 @@
 /*
- * rtu_frame.h - Modbus RTU framing and request handling for the serial slave.
+ * rtu_frame.h - Modbus RTU framing for the serial slave.
  *
  * walkRtuBuffer cuts what one read returned into frames (functions 2, 3, 4 and
  * 6 are 8 bytes, function 16 is 9 plus its byte count; other bytes are
- * skipped). handleRtuFrame answers one frame through the shared register map;
- * an empty answer means silence (bad CRC, another slave address).
+ * skipped). handleRtuFrame checks one frame's CRC and slave address and hands
+ * its PDU to the shared PduHandler (built with kRtuLimits); an empty answer
+ * means silence (bad CRC, another slave address).
  */
 #pragma once
 
-#include "regmap.h"
+#include "pdu.h"
 
 #include <cstdint>
 #include <span>
@@ -23,12 +24,7 @@ constexpr size_t kRtuReadMax = 512;
 
 std::vector<std::pair<size_t, size_t>> walkRtuBuffer(std::span<const uint8_t> buf);
 
-struct RtuContext {
-    Host& host;
-    RegisterMap& map;
-    int slaveAddr; // setting 485modbus_slave_addr
-};
-
-std::vector<uint8_t> handleRtuFrame(std::span<const uint8_t> frame, RtuContext& ctx);
+// slaveAddr is the setting 485modbus_slave_addr.
+std::vector<uint8_t> handleRtuFrame(std::span<const uint8_t> frame, PduHandler& pdu, int slaveAddr);
 
 } // namespace mbslave

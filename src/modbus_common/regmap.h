@@ -7,11 +7,13 @@
  * is refreshed, which gives the same answer as refreshing everything.
  *
  * Writes (functions 6 and 16) do not touch the image: they change settings,
- * send UPS commands or set the clock (writeSingle / writeMultiple).
+ * send UPS commands or set the clock (writeSingle / writeMultiple). Everything
+ * goes through the card::Runtime handed in, so the tests drive the map on a
+ * card::FakeRuntime.
  */
 #pragma once
 
-#include "host.h"
+#include "card_runtime.hpp"
 
 #include <cstdint>
 #include <span>
@@ -24,11 +26,7 @@ namespace mbslave
 constexpr int kDiscreteCount = 2000;
 constexpr int kHoldingCount = 1000;
 constexpr int kInputCount = 2000;
-constexpr int kPackInputCount = 9000;
-
-constexpr int kUpsDev = 60;
-constexpr int kSensorDev = 61;
-constexpr int kFirstPackDev = 70;
+constexpr int kPackInputCount = 9000; // with the first battery pack's registers
 
 // Value conversions to 16-bit registers.
 uint16_t toU16(float v);              // unsigned, negative gives 0, truncated to 16 bits
@@ -43,11 +41,11 @@ class RegisterMap
     explicit RegisterMap(int inputCount = kInputCount);
 
     // Refresh the entries in [first, first + count) of each array.
-    void refreshDiscrete(Host& host, int first, int count);
-    void refreshHolding(Host& host, int first, int count);
-    void refreshInput(Host& host, int first, int count);
+    void refreshDiscrete(card::Runtime& rt, int first, int count);
+    void refreshHolding(card::Runtime& rt, int first, int count);
+    void refreshInput(card::Runtime& rt, int first, int count);
     // Everything (tests and the serial slave's diagnostics).
-    void refreshAll(Host& host);
+    void refreshAll(card::Runtime& rt);
 
     uint16_t discrete(int addr) const { return at(func02_, addr); }
     uint16_t holding(int addr) const { return at(func03_, addr); }
@@ -62,7 +60,7 @@ class RegisterMap
     {
         return addr >= 0 && addr < static_cast<int>(a.size()) ? a[addr] : 0;
     }
-    void refreshPack(Host& host, int lo, int hi);
+    void refreshPack(card::Runtime& rt, int lo, int hi);
 
     std::vector<uint16_t> func02_;
     std::vector<uint16_t> func03_;
@@ -71,9 +69,9 @@ class RegisterMap
 
 // Write of one holding register (function 6). origin is the control-log text
 // ("Tcp:<peer>" or "COM"). Out-of-range values are ignored.
-void writeSingle(Host& host, int addr, uint16_t value, const std::string& origin);
+void writeSingle(card::Runtime& rt, int addr, uint16_t value, const std::string& origin);
 // Write of a register block (function 16) starting at start.
-void writeMultiple(Host& host, int start, std::span<const uint16_t> regs,
+void writeMultiple(card::Runtime& rt, int start, std::span<const uint16_t> regs,
                    const std::string& origin);
 
 } // namespace mbslave

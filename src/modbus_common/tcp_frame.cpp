@@ -1,12 +1,14 @@
 /*
- * tcp_frame.cpp - Modbus/TCP frame walk and request handling.
+ * tcp_frame.cpp - Modbus/TCP frame walk and MBAP header rules.
  *
  * Every answer keeps the request's transaction, protocol and unit identifiers
  * and carries the count of the bytes after the length field. Each handled
  * frame gets exactly one answer (normal or exception) unless it is addressed to
- * another unit.
+ * another unit. What the request asks is the PduHandler's business.
  */
 #include "tcp_frame.h"
+
+#include <algorithm>
 
 namespace mbslave
 {
@@ -16,122 +18,29 @@ namespace
 
 constexpr size_t kHeader = 7; // MBAP header up to and including the unit id
 constexpr size_t kFixedFrame = 12;
-constexpr int kMaxReadRegisters = 124;
-constexpr int kMaxReadBits = 1000;
-constexpr int kMaxWriteAddr = 12000;
-constexpr int kMaxMultiWriteStart = 11999;
-
-enum Exception : uint8_t {
-    kMalformed = 0,
-    kIllegalFunction = 1,
-    kIllegalAddress = 2,
-};
+constexpr int kUnit = 1; // the only unit served
+constexpr uint8_t kMalformed = 0;
 
 int word(std::span<const uint8_t> f, size_t at)
 {
     return f[at] << 8 | f[at + 1];
 }
 
-void putWord(std::vector<uint8_t>& out, int v)
+// The request's header with the answer PDU and the length field set.
+std::vector<uint8_t> wrap(std::span<const uint8_t> f, const std::vector<uint8_t>& pdu)
 {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-// Header of an answer: the request's identifiers, the length field filled later.
-std::vector<uint8_t> answerHead(std::span<const uint8_t> f, uint8_t function)
-{
-    std::vector<uint8_t> out(f.begin(), f.begin() + 6);
-    out.push_back(f[6]);
-    out.push_back(function);
-    return out;
-}
-
-void setLength(std::vector<uint8_t>& out)
-{
+    std::vector<uint8_t> out(kHeader + pdu.size());
+    std::copy_n(f.begin(), kHeader, out.begin());
+    std::copy(pdu.begin(), pdu.end(), out.begin() + kHeader);
     const size_t n = out.size() - 6;
     out[4] = static_cast<uint8_t>(n >> 8);
     out[5] = static_cast<uint8_t>(n);
+    return out;
 }
 
 std::vector<uint8_t> exception(std::span<const uint8_t> f, uint8_t code)
 {
-    auto out = answerHead(f, static_cast<uint8_t>(f[7] + 0x80));
-    out.push_back(code);
-    setLength(out);
-    return out;
-}
-
-// Addresses of functions 3, 4 and 6 are taken as signed; a "negative" one is a
-// malformed request.
-bool negative(int addr)
-{
-    return addr >= 0x8000;
-}
-
-std::vector<uint8_t> readBits(std::span<const uint8_t> f, TcpContext& ctx)
-{
-    const int start = word(f, 8), quantity = word(f, 10);
-    if (f.size() != kFixedFrame || start >= kDiscreteCount) return exception(f, kMalformed);
-    // Bits past the end of the image do not exist: refused like a large quantity.
-    if (quantity > kMaxReadBits || start + quantity > kDiscreteCount)
-        return exception(f, kIllegalAddress);
-    ctx.map.refreshDiscrete(ctx.host, start, quantity);
-    auto out = answerHead(f, f[7]);
-    ctx.map.appendDiscreteBits(start, quantity, out);
-    setLength(out);
-    return out;
-}
-
-std::vector<uint8_t> readRegisters(std::span<const uint8_t> f, TcpContext& ctx)
-{
-    const int function = f[7];
-    const int start = word(f, 8), quantity = word(f, 10);
-    if (f.size() != kFixedFrame || negative(start)) return exception(f, kMalformed);
-    if (quantity > kMaxReadRegisters) return exception(f, kIllegalAddress);
-    const int size = function == 3 ? kHoldingCount : ctx.map.inputCount();
-    const bool inMap = start < size;
-    if (inMap && start + quantity > size) return exception(f, kIllegalAddress);
-    if (inMap) {
-        if (function == 3)
-            ctx.map.refreshHolding(ctx.host, start, quantity);
-        else
-            ctx.map.refreshInput(ctx.host, start, quantity);
-    }
-    auto out = answerHead(f, f[7]);
-    out.push_back(static_cast<uint8_t>(2 * quantity));
-    for (int i = 0; i < quantity; ++i) {
-        // Beyond the image there is nothing to serve: those registers read 0.
-        int v = 0;
-        if (inMap) v = function == 3 ? ctx.map.holding(start + i) : ctx.map.input(start + i);
-        putWord(out, v);
-    }
-    setLength(out);
-    return out;
-}
-
-std::vector<uint8_t> writeOne(std::span<const uint8_t> f, TcpContext& ctx)
-{
-    const int addr = word(f, 8);
-    if (f.size() != kFixedFrame || negative(addr)) return exception(f, kMalformed);
-    if (addr > kMaxWriteAddr) return exception(f, kIllegalAddress);
-    writeSingle(ctx.host, addr, static_cast<uint16_t>(word(f, 10)), ctx.origin);
-    return {f.begin(), f.begin() + kFixedFrame};
-}
-
-std::vector<uint8_t> writeMany(std::span<const uint8_t> f, TcpContext& ctx)
-{
-    const int start = word(f, 8);
-    if (f.size() < 13 || f.size() != 13 + 2 * size_t(f[11])) return exception(f, kMalformed);
-    if (start > kMaxMultiWriteStart) return exception(f, kIllegalAddress);
-    std::vector<uint16_t> regs;
-    for (size_t i = 0; i + 1 < f[12] && 13 + i + 1 < f.size(); i += 2)
-        regs.push_back(static_cast<uint16_t>(word(f, 13 + i)));
-    writeMultiple(ctx.host, start, regs, ctx.origin);
-    std::vector<uint8_t> out(f.begin(), f.begin() + kFixedFrame);
-    out[4] = 0;
-    out[5] = 6;
-    return out;
+    return wrap(f, {static_cast<uint8_t>(f[kHeader] + 0x80), code});
 }
 
 constexpr size_t kNoFrame = 0;
@@ -199,7 +108,8 @@ TcpWalk walkTcpBuffer(std::span<const uint8_t> buf)
     return w;
 }
 
-std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> f, TcpContext& ctx)
+std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> f, PduHandler& pdu,
+                                    const std::string& origin)
 {
     if (f.size() < kHeader + 1) return {}; // too short to answer at all
     const int lengthField = word(f, 4);
@@ -208,21 +118,9 @@ std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> f, TcpContext& ctx)
         (lengthField & 0xFF) == 0 || (lengthField & 0xFF) > 249 ||
         size_t(lengthField & 0xFF) + 6 != f.size())
         return exception(f, kMalformed);
-    if (unit != 1) return {};
-    if (f.size() < kFixedFrame) return exception(f, kMalformed);
-    switch (f[7]) {
-    case 2:
-        return readBits(f, ctx);
-    case 3:
-    case 4:
-        return readRegisters(f, ctx);
-    case 6:
-        return writeOne(f, ctx);
-    case 16:
-        return writeMany(f, ctx);
-    default:
-        return exception(f, kIllegalFunction);
-    }
+    if (unit != kUnit) return {};
+    const auto answer = pdu.answer(f.subspan(kHeader), origin);
+    return answer.empty() ? answer : wrap(f, answer);
 }
 
 bool clientAllowed(std::string_view peer, bool filterOn, const std::vector<std::string>& allowed)

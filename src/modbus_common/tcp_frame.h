@@ -1,15 +1,15 @@
 /*
- * tcp_frame.h - Modbus/TCP framing and request handling, without sockets.
+ * tcp_frame.h - Modbus/TCP framing, without sockets.
  *
  * walkTcpBuffer splits what a connection has received into frames; a complete
  * tail is kept by the caller and completed by the next bytes. handleTcpFrame
- * turns one frame into at most one answer, reading and writing the register
- * map through the Host. Both are pure over their byte input, so the unit tests
- * and the fuzz target drive them directly.
+ * checks one frame's MBAP header and unit, hands its PDU to the slave's
+ * PduHandler and wraps the answer in the request's header. Both are pure over
+ * their byte input, so the unit tests and the fuzz target drive them directly.
  */
 #pragma once
 
-#include "regmap.h"
+#include "pdu.h"
 
 #include <cstdint>
 #include <span>
@@ -35,14 +35,10 @@ TcpWalk walkTcpBuffer(std::span<const uint8_t> buf);
 // The largest frame the walk can produce (function 16 with byte count 255).
 constexpr size_t kMaxTcpFrame = 13 + 255;
 
-struct TcpContext {
-    Host& host;
-    RegisterMap& map;
-    std::string origin; // control-log text, "Tcp:<peer address>"
-};
-
-// Answer for one frame; empty when the frame gets no answer.
-std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> frame, TcpContext& ctx);
+// Answer for one frame; empty when the frame gets no answer. origin is the
+// control-log text of writes, "Tcp:<peer address>".
+std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> frame, PduHandler& pdu,
+                                    const std::string& origin);
 
 // Client filter: whether a peer (address text) may be served, given the switch
 // and the allowed entries (empty ones are unused). An entry matches when it

@@ -9,7 +9,6 @@
  */
 #include "tcp_server.h"
 
-#include "regmap.h"
 #include "tcp_frame.h"
 
 #include <asio.hpp>
@@ -58,9 +57,9 @@ struct TcpServer::Impl {
         }
     };
 
-    Host& host;
+    card::Runtime& rt;
     TcpServerConfig cfg;
-    RegisterMap map;
+    PduHandler pdu;         // the register image lives here, used in the server thread only
     asio::io_context io{1}; // one thread runs it: no internal locking needed
     std::vector<std::unique_ptr<Listener>> listeners;
     std::set<std::shared_ptr<Connection>> conns;
@@ -70,7 +69,7 @@ struct TcpServer::Impl {
     std::atomic<size_t> connCount{0};
     bool trimDue = false; // connections closed since memory was last handed back
 
-    Impl(Host& h, TcpServerConfig c) : host(h), cfg(std::move(c)), map(cfg.inputCount) {}
+    Impl(card::Runtime& r, TcpServerConfig c) : rt(r), cfg(std::move(c)), pdu(rt, cfg.limits) {}
 
     void run();
     void bind(Listener& l);
@@ -117,9 +116,9 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
         TcpWalk walk = walkTcpBuffer(pending);
         out.clear();
         if (!walk.frames.empty() && srv.allowed(peer)) {
-            TcpContext ctx{srv.host, srv.map, "Tcp:" + peer};
+            const std::string origin = "Tcp:" + peer;
             for (auto [at, len] : walk.frames) {
-                auto answer = handleTcpFrame(std::span(pending).subspan(at, len), ctx);
+                auto answer = handleTcpFrame(std::span(pending).subspan(at, len), srv.pdu, origin);
                 out.insert(out.end(), answer.begin(), answer.end());
             }
         }
@@ -165,11 +164,11 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
 
 bool TcpServer::Impl::allowed(const std::string& peer)
 {
-    const bool on = host.settingInt("enable_tcp_modbus_connect_permission", 0) == 1;
+    const bool on = rt.integer("enable_tcp_modbus_connect_permission", 0) == 1;
     if (!on) return true;
     std::vector<std::string> list;
     for (int i = 1; i <= kAllowedClients; ++i)
-        list.push_back(host.settingText(("tcp_modbus_ip" + std::to_string(i)).c_str(), ""));
+        list.push_back(rt.text("tcp_modbus_ip" + std::to_string(i), ""));
     return clientAllowed(peer, on, list);
 }
 
@@ -181,7 +180,7 @@ void TcpServer::Impl::drop(const std::shared_ptr<Connection>& c)
 
 void TcpServer::Impl::bind(Listener& l)
 {
-    const std::string portText = host.settingText("mbtcp_slavePort", "502");
+    const std::string portText = rt.text("mbtcp_slavePort", "502");
     const int p = std::atoi(portText.c_str());
     asio::error_code ec;
     auto addr = asio::ip::make_address(l.host, ec);
@@ -262,7 +261,7 @@ void TcpServer::Impl::run()
         std::string where;
         for (const auto& l : listeners) {
             where += where.empty() ? "" : ",";
-            where += "[" + l->host + "]:" + host.settingText("mbtcp_slavePort", "502");
+            where += "[" + l->host + "]:" + rt.text("mbtcp_slavePort", "502");
         }
         cfg.nameThread("mbtcp_slave-" + where);
     }
@@ -279,8 +278,8 @@ void TcpServer::Impl::run()
     }
 }
 
-TcpServer::TcpServer(Host& host, TcpServerConfig cfg)
-    : impl_(std::make_unique<Impl>(host, std::move(cfg)))
+TcpServer::TcpServer(card::Runtime& rt, TcpServerConfig cfg)
+    : impl_(std::make_unique<Impl>(rt, std::move(cfg)))
 {
     if (impl_->cfg.bindHosts.empty()) impl_->cfg.bindHosts.push_back("::");
     for (const auto& h : impl_->cfg.bindHosts)

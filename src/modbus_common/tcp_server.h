@@ -9,7 +9,8 @@
  */
 #pragma once
 
-#include "host.h"
+#include "card_runtime.hpp"
+#include "pdu.h"
 
 #include <chrono>
 #include <functional>
@@ -21,7 +22,7 @@ namespace mbslave
 {
 
 struct TcpServerConfig {
-    int inputCount = 0;                       // kInputCount or kPackInputCount
+    Limits limits = kTcpLimits;               // kTcpLimits or kPackLimits
     std::vector<std::string> bindHosts{"::"}; // "::" listens on both families
     size_t maxConnections = 256;
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
@@ -33,7 +34,7 @@ struct TcpServerConfig {
 class TcpServer
 {
   public:
-    TcpServer(Host& host, TcpServerConfig cfg);
+    TcpServer(card::Runtime& rt, TcpServerConfig cfg);
     ~TcpServer();
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;

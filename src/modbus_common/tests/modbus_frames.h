@@ -1,10 +1,14 @@
 /*
- * modbus_frames.h - request builders for the Modbus unit tests.
+ * modbus_frames.h - request builders and fake-runtime helpers for the Modbus
+ * unit tests.
  */
 #pragma once
 
+#include "fake_runtime.hpp"
+
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace mbslave::test
@@ -50,6 +54,29 @@ inline Bytes tcpWriteMany(int start, std::initializer_list<int> regs, int unit =
         f.push_back(static_cast<uint8_t>(r));
     }
     return f;
+}
+
+// The UPS commands posted for the data task, in order.
+inline std::vector<int> commands(const card::FakeRuntime& rt)
+{
+    std::vector<int> out;
+    for (const auto& e : rt.events)
+        if (e.channel == card::channel::kCommand) out.push_back(e.code);
+    return out;
+}
+
+// An identification text in 16 signals, one character each.
+inline void putText(card::FakeRuntime& rt, int dev, int base, const std::string& text)
+{
+    for (int i = 0; i < SIG_TEXT_LEN; ++i)
+        rt.setValue(dev, base + i, i < static_cast<int>(text.size()) ? text[i] : 0);
+}
+
+// Whether a write reached the card at all (commands, control log, devices, clock).
+inline bool touchedAnything(const card::FakeRuntime& rt)
+{
+    return !rt.events.empty() || !rt.stores.empty() || !rt.controls.empty() ||
+           !rt.clockSets.empty();
 }
 
 } // namespace mbslave::test

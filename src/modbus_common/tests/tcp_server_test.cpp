@@ -1,8 +1,6 @@
 // The Modbus/TCP listener on loopback: split requests, garbage, connection
 // limit, idle clients, and rebinding a port that was taken.
-#include "fake_host.h"
 #include "modbus_frames.h"
-#include "regmap.h"
 #include "tcp_server.h"
 
 #include <asio.hpp>
@@ -68,20 +66,20 @@ template <class F> bool waitFor(F cond, std::chrono::milliseconds limit = 5s)
 }
 
 struct ServerTest : ::testing::Test {
-    FakeHost host;
+    card::FakeRuntime rt;
     std::unique_ptr<TcpServer> server;
 
     void start(size_t maxConns = 256, std::chrono::milliseconds idle = 60s, int port = 0)
     {
-        host.settings["mbtcp_slavePort"] = std::to_string(port);
-        host.settings["ups_addr"] = "5";
+        rt.set("mbtcp_slavePort", std::to_string(port));
+        rt.set("ups_addr", "5");
         TcpServerConfig cfg;
-        cfg.inputCount = kInputCount;
+        cfg.limits = kTcpLimits;
         cfg.bindHosts = {"127.0.0.1"};
         cfg.maxConnections = maxConns;
         cfg.idleTimeout = idle;
         cfg.rebindInterval = 200ms;
-        server = std::make_unique<TcpServer>(host, cfg);
+        server = std::make_unique<TcpServer>(rt, cfg);
         ASSERT_TRUE(server->start());
         if (port == 0) {
             ASSERT_TRUE(waitFor([&] { return server->boundPort() != 0; }));
@@ -171,15 +169,15 @@ TEST_F(ServerTest, RebindsOnceThePortIsFree)
 
 TEST_F(ServerTest, ClientFilterDropsFramesOfOtherPeers)
 {
-    host.settings["enable_tcp_modbus_connect_permission"] = "1";
-    host.settings["tcp_modbus_ip3"] = "10.1.";
+    rt.set("enable_tcp_modbus_connect_permission", "1");
+    rt.set("tcp_modbus_ip3", "10.1.");
     start();
     Client c(server->boundPort());
     c.timeout(500ms);
     c.send(tcpRequest(3, 9, 1));
     EXPECT_TRUE(c.receive(11).empty());
     server->stop();
-    host.settings["tcp_modbus_ip5"] = "127.0.0.";
+    rt.set("tcp_modbus_ip5", "127.0.0.");
     start();
     Client d(server->boundPort());
     d.send(tcpRequest(3, 9, 1));
