@@ -109,24 +109,25 @@ int levelFromRight(int right)
     return right > kAdministrator ? kAdministrator : right;
 }
 
-Credential checkUser(const SettingLookup& get, std::string_view address, std::string_view user,
+Credential checkUser(card::Runtime& settings, std::string_view address, std::string_view user,
                      std::string_view pass)
 {
     Credential c;
     for (int n = 1; n <= kUserSlots; ++n) {
         std::string idx = std::to_string(n);
-        std::string name = get("user_name" + idx, "");
+        std::string name = settings.text("user_name" + idx);
         if (name.empty()) continue;
-        if (name != user || get("user_pass" + idx, "") != pass) continue;
-        std::string filter = get("user_ip" + idx, "");
+        if (name != user || settings.text("user_pass" + idx) != pass) continue;
+        std::string filter = settings.text("user_ip" + idx);
         if (filter.empty()) continue;
         if (addressAllowed(filter, address)) {
-            c.level = levelFromRight(std::atoi(get("user_right" + idx, "").c_str()));
+            c.level = levelFromRight(std::atoi(settings.text("user_right" + idx).c_str()));
             break;
         }
         c.notes.push_back("ipaddr is error, ipaddr:" + std::string(address) + ",ipaddr2:" + filter);
     }
-    if (user == kAdminName && pass == get("administrator_password", kAdminDefaultPassword))
+    if (user == kAdminName &&
+        pass == settings.text("administrator_password", kAdminDefaultPassword))
         c.level = kAdministrator;
     return c;
 }

@@ -5,7 +5,7 @@
  */
 #include "web.hpp"
 
-#include "fieldcore.h"
+#include "card_runtime.hpp"
 
 namespace web
 {
@@ -14,7 +14,7 @@ void proc_ipv6_route_discovery() {}
 
 void RestoreFactorySettings()
 {
-    AppLogOut("[%s] factory reset requested; not available in this build", __func__);
+    card::rt().log("[RestoreFactorySettings] factory reset requested; not available in this build");
 }
 
 } // namespace web

@@ -9,7 +9,7 @@
  */
 #include "web.hpp"
 
-#include "fieldcore.hpp"
+#include "card_rules.hpp"
 #include "platform.hpp"
 
 #include <cjson/cJSON.h>
@@ -59,11 +59,6 @@ SessionTable g_sessions;
 int g_loginCount = 0;
 double g_windowStart = now();
 
-std::string setting(const std::string& key, const char* def)
-{
-    return fieldcore::settingText(key.c_str(), def);
-}
-
 uint64_t newSessionId()
 {
     uint64_t id = 0;
@@ -97,11 +92,12 @@ void login_handler(const Request& req, Reply& reply)
         serveFile(reply, "www/login_tit_400.html", "text/html");
         return;
     }
-    Credential cred = checkUser(setting, req.address, *user, *pass);
+    card::Runtime& rt = card::rt();
+    Credential cred = checkUser(rt, req.address, *user, *pass);
     for (const auto& note : cred.notes)
-        AppLogOut("%s", note.c_str());
-    AppLogOut("ip:%s  user:%s permission %d", req.address.c_str(), headerSafe(*user).c_str(),
-              cred.level);
+        rt.log(note);
+    rt.log("ip:" + req.address + "  user:" + headerSafe(*user) + " permission " +
+           std::to_string(cred.level));
 
     uint64_t id = 0;
     std::optional<Session> evicted;
@@ -144,7 +140,7 @@ void sn_set_handler(const Request& req, Reply& reply)
         serveFile(reply, "www/SNSet_tit_400.html", "text/html");
         return;
     }
-    AppLogOut("Set SN num:%s", headerSafe(*sn).c_str());
+    card::rt().log("Set SN num:" + headerSafe(*sn));
     platform::writeFile(platform::appPath(kProductFile), *sn + "\n");
     redirect(reply, "/login.html");
 }
@@ -261,7 +257,7 @@ void cmd_sysTime(const Request& req, Reply& reply)
         }
     }
     std::unique_ptr<cJSON, decltype(&cJSON_Delete)> doc(cJSON_CreateObject(), cJSON_Delete);
-    cJSON_AddStringToObject(doc.get(), "time", fieldcore::timeText().c_str());
+    cJSON_AddStringToObject(doc.get(), "time", card::timeText(card::rt().now()).c_str());
     if (!cookie.empty()) reply.header("Set-Cookie", cookie);
     sendResult(reply, doc.get());
 }

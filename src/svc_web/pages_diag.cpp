@@ -12,7 +12,8 @@
  */
 #include "pages.hpp"
 
-#include "fieldcore.hpp"
+#include "card_runtime.hpp"
+#include "fieldcore.h"
 #include "platform.hpp"
 
 #include <chrono>
@@ -82,13 +83,12 @@ std::string transcriptLine(bool receive, bool hex, std::string_view bytes, long 
 namespace
 {
 
-constexpr int kTracePorts[] = {1, 3, 7};
+constexpr int kTracePorts[] = {card::kUpsPort, card::kSensorPort, card::kModemPort};
 constexpr size_t kConsoleBytes = 300;
 constexpr int kConsolePolls = 8;
 constexpr size_t kConsoleLines = 5;
 constexpr size_t kPortLogLines = 20;
 constexpr size_t kLineBytes = 300;
-constexpr int kSmsChannel = 2;
 constexpr const char* kTranscript = "data/send_data.txt";
 
 // The port behind each "porttype" of the pages, and the copy its viewer shows.
@@ -96,8 +96,9 @@ struct PortType {
     int port;
     const char* copy;
 };
-constexpr PortType kPortTypes[] = {
-    {1, "data/ups_port.log"}, {7, "data/sms_port.log"}, {3, "data/ths_port.log"}};
+constexpr PortType kPortTypes[] = {{card::kUpsPort, "data/ups_port.log"},
+                                   {card::kModemPort, "data/sms_port.log"},
+                                   {card::kSensorPort, "data/ths_port.log"}};
 
 const PortType* portType(int porttype)
 {
@@ -188,8 +189,9 @@ void consoleSend(const Request& req, Reply& reply)
     const std::string bytes = hex ? pages::asciiTo16(text) : text;
     const int code = 100 * porttype + 10 * coding;
     writeTranscript(false, hex, bytes);
-    if (pt->port == 7)
-        postEvent(kSmsChannel, hex ? 400 : 300, nullptr, 0);
+    if (pt->port == card::kModemPort)
+        card::rt().post(card::channel::kSmsStart,
+                        hex ? card::event::kModemConsoleRead : card::event::kModemConsoleSend);
     else if (!bytes.empty())
         PushContorlCmd(pt->port, code, bytes.data(), static_cast<int>(bytes.size()));
     {
@@ -211,8 +213,10 @@ void consolePoll(const Request& req, Reply& reply)
     ++c.polls;
     int result = 0;
     char buf[kConsoleBytes];
-    if (!c.seen && pt && pt->port != 7) result = PullControlCmd(pt->port, code, buf, sizeof buf);
-    AppLogOut("read_result:e%d,read_count:%d,len:%d", result, c.polls, result > 0 ? result : 0);
+    if (!c.seen && pt && pt->port != card::kModemPort)
+        result = PullControlCmd(pt->port, code, buf, sizeof buf);
+    card::rt().log("read_result:e" + std::to_string(result) + ",read_count:" +
+                   std::to_string(c.polls) + ",len:" + std::to_string(result > 0 ? result : 0));
     if (result == -2) {
         lock.unlock();
         sendLines(reply, {"Failed to send data"});
@@ -242,7 +246,7 @@ void ups_issavelog(const Request& req, Reply& reply)
 {
     if (!req.isPost()) {
         pages::Json doc = pages::newObject();
-        cJSON_AddNumberToObject(doc.get(), "is_save_log", GetSettingi2("enable_debug", 0));
+        cJSON_AddNumberToObject(doc.get(), "is_save_log", card::rt().integer("enable_debug", 0));
         sendResult(reply, doc.get());
         return;
     }
@@ -251,7 +255,7 @@ void ups_issavelog(const Request& req, Reply& reply)
     if (!v) v = req.bodyField("is_save_log");
     if (v) {
         int on = std::atoi(v->c_str());
-        SaveSettingi("enable_debug", on);
+        card::rt().saveInt("enable_debug", on);
         for (int port : kTracePorts)
             CommControl(getPortHandle(port), COMM_CTL_TRACE, &on, 0);
     }
@@ -262,14 +266,15 @@ void ups_AutoDebugPrint(const Request& req, Reply& reply)
 {
     if (!req.isPost()) {
         pages::Json doc = pages::newObject();
-        cJSON_AddNumberToObject(doc.get(), "auto_uart_debug", GetSettingi2("auto_uart_debug", 0));
+        cJSON_AddNumberToObject(doc.get(), "auto_uart_debug",
+                                card::rt().integer("auto_uart_debug", 0));
         sendResult(reply, doc.get());
         return;
     }
     if (auto v = req.bodyField("auto_uart_debug")) {
         const int on = std::atoi(v->c_str());
-        SaveSettingi("auto_uart_debug", on);
-        AppLogOut("%s : %d", "auto_uart_debug", on);
+        card::rt().saveInt("auto_uart_debug", on);
+        card::rt().log("auto_uart_debug : " + std::to_string(on));
     }
     resultOk(reply, 1);
 }
@@ -281,7 +286,7 @@ void ups_saveportlog(const Request&, Reply& reply)
     std::vector<std::string> argv = {"tar", "-zcf", platform::appPath(archive), "-C",
                                      platform::appDir()};
     size_t files = 0;
-    for (int port : {1, 3, 7})
+    for (int port : kTracePorts)
         for (const auto& name : portLogNames(port)) {
             argv.push_back("data/" + name);
             ++files;

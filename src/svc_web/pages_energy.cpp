@@ -12,7 +12,7 @@
  */
 #include "pages.hpp"
 
-#include "fieldcore.hpp"
+#include "card_rules.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -60,10 +60,8 @@ std::string flowDirection(bool lost, float source)
 namespace
 {
 
-constexpr int kUps = 60;
-constexpr int kSensors = 61;
-constexpr int kInputPhases = 40132, kOutputPhases = 40163, kBypassPhases = 40192;
-constexpr int kPartBase = 40215; // part k is signal 40215 + k
+constexpr int kInputPhases = Data_InputNumLines, kOutputPhases = Data_OutputNumLines,
+              kBypassPhases = Data_BypassNumLines;
 
 enum class Kind {
     SettingNumber, // setting as a number (a)
@@ -129,8 +127,8 @@ using Builder = std::vector<Member>;
 Builder head()
 {
     return {{"ups_type", Kind::SettingNumber, 0, 0, 0, 0, "ups_type"},
-            {"device_type", Kind::SignalNumber, 0, 20033},
-            {"sub_device_type", Kind::SignalNumber, 0, 40096},
+            {"device_type", Kind::SignalNumber, 0, Alarm_UpsType},
+            {"sub_device_type", Kind::SignalNumber, 0, Data_UPSProductTypeIdent},
             {"ups_model_str", Kind::SettingText, 0, 0, 0, 0, "System_Name"},
             kind("ups_netstatus", Kind::NetStatus)};
 }
@@ -148,32 +146,42 @@ void appendParts(Builder& b, int last)
         "energy_flow_part9",  "energy_flow_part10", "energy_flow_part11", "energy_flow_part12",
         "energy_flow_part13", "energy_flow_part14", "energy_flow_part15"};
     for (int k = 1; k <= last; ++k)
-        b.push_back(flag(kNames[k - 1], kPartBase + k));
+        b.push_back(flag(kNames[k - 1], Data_energyflow_line1 + k - 1));
 }
 
-const Member kRated[] = {fixed1("rated_input_V", 30000), fixed1("rated_input_Hz", 30001),
-                         fixed1("rated_output_V", 30002), fixed1("rated_output_Hz", 30003)};
+const Member kRated[] = {fixed1("rated_input_V", Sys_ConfigInputVoltage),
+                         fixed1("rated_input_Hz", Sys_ConfigInputFreq),
+                         fixed1("rated_output_V", Sys_ConfigOutputVoltage),
+                         fixed1("rated_output_Hz", Sys_ConfigOutputFreq)};
+
+Member serialNumber()
+{
+    return {"serial_number", Kind::Ident, 0, Data_upsIdentName};
+}
+Member softwareVersion()
+{
+    return {"software_version", Kind::Ident, 0, Data_UPSSoftwareVersion};
+}
 
 Builder txtups1()
 {
     Builder b = head();
-    append(b,
-           {phases("input_V", kInputPhases, 40133), phases("input_Hz", kInputPhases, 40139),
-            phases("bypass_V", kBypassPhases, 40193), repeated("bypass_Hz", kBypassPhases, 40191)});
+    append(b, {phases("input_V", kInputPhases, Data_InputVoltage_A),
+               phases("input_Hz", kInputPhases, Data_InputFrequency_A),
+               phases("bypass_V", kBypassPhases, Data_BypassVoltage_A),
+               repeated("bypass_Hz", kBypassPhases, Data_BypassFrequency)});
     b.insert(b.end(), std::begin(kRated), std::end(kRated));
-    append(b, {{"serial_number", Kind::Ident, 0, 40064},
-               {"software_version", Kind::Ident, 0, 40032},
-               phases("output_V", kOutputPhases, 40164),
-               phases("output_A", kOutputPhases, 40167),
-               repeated("output_Hz", kOutputPhases, 40162),
-               phases("output_load", kOutputPhases, 40173),
-               fixed1("bat_V", 40119),
-               fixed1("internal_temp", 40238),
-               kind("bat_re_time", Kind::BatRemainTime),
-               kind("bat_re_volume", Kind::BatRemainCharge),
-               kind("bat_re_enable", Kind::BatManageOn),
-               kind("bat_status", Kind::BatStatus),
-               kind("energy_flow_dir", Kind::FlowDir)});
+    append(b,
+           {serialNumber(), softwareVersion(),
+            phases("output_V", kOutputPhases, Data_OutputVoltage_A),
+            phases("output_A", kOutputPhases, Data_OutputCurrent_A),
+            repeated("output_Hz", kOutputPhases, Data_OutputFrequency),
+            phases("output_load", kOutputPhases, Data_OutputPercentLoad_A),
+            fixed1("bat_V", Data_TotalBatteryVoltage),
+            fixed1("internal_temp", Data_Inverter_Temperature),
+            kind("bat_re_time", Kind::BatRemainTime), kind("bat_re_volume", Kind::BatRemainCharge),
+            kind("bat_re_enable", Kind::BatManageOn), kind("bat_status", Kind::BatStatus),
+            kind("energy_flow_dir", Kind::FlowDir)});
     appendParts(b, 7);
     b.push_back(kind("ths", Kind::Sensors));
     return b;
@@ -188,12 +196,12 @@ Builder txtups3(bool withOutputCurrent)
         const std::string n = m.name;
         if (n == "bat_re_enable" || (n == "output_A" && !withOutputCurrent)) continue;
         if (n == "bat_V") {
-            b.push_back(fixed1("bat_V", 40105));
-            b.push_back(fixed1("bat_A", 40106));
+            b.push_back(fixed1("bat_V", Data_BatteryVoltage));
+            b.push_back(fixed1("bat_A", Data_BatteryCurrent));
             continue;
         }
         b.push_back(m);
-        if (n == "rated_output_Hz") b.push_back(fixed1("rated_volume", 30004));
+        if (n == "rated_output_Hz") b.push_back(fixed1("rated_volume", Sys_ConfigOutputVA));
     }
     return b;
 }
@@ -201,80 +209,87 @@ Builder txtups3(bool withOutputCurrent)
 // The register-map families share the output powers and the battery block.
 void appendRegOutput(Builder& b)
 {
-    append(b, {phases("output_V", kOutputPhases, 40164), phases("output_A", kOutputPhases, 40167),
-               repeated("output_Hz", kOutputPhases, 40162),
-               phases("output_load", kOutputPhases, 40173),
-               phases("output_act_pow", kOutputPhases, 40170),
-               phases("output_app_pow", kOutputPhases, 40180)});
+    append(b, {phases("output_V", kOutputPhases, Data_OutputVoltage_A),
+               phases("output_A", kOutputPhases, Data_OutputCurrent_A),
+               repeated("output_Hz", kOutputPhases, Data_OutputFrequency),
+               phases("output_load", kOutputPhases, Data_OutputPercentLoad_A),
+               phases("output_act_pow", kOutputPhases, Data_OutputPower_A),
+               phases("output_app_pow", kOutputPhases, Data_OutputApparent_Power_A)});
 }
 
 Builder regupsB()
 {
     Builder b = head();
-    append(b, {integer("ups_protocol_type", 30010),
-               phases("input_V", kInputPhases, 40133),
-               phases("input_A", kInputPhases, 40136),
-               phases("input_Hz", kInputPhases, 40139),
-               phases("bypass_V", kBypassPhases, 40193),
-               phases("bypass_A", kBypassPhases, 40196),
-               repeated("bypass_Hz", kBypassPhases, 40191),
-               {"serial_number", Kind::Ident, 0, 40064},
-               {"software_version", Kind::Ident, 0, 40032}});
+    append(b, {integer("ups_protocol_type", Sys_UpsProType),
+               phases("input_V", kInputPhases, Data_InputVoltage_A),
+               phases("input_A", kInputPhases, Data_InputCurrent_A),
+               phases("input_Hz", kInputPhases, Data_InputFrequency_A),
+               phases("bypass_V", kBypassPhases, Data_BypassVoltage_A),
+               phases("bypass_A", kBypassPhases, Data_BypassCurrent_A),
+               repeated("bypass_Hz", kBypassPhases, Data_BypassFrequency), serialNumber(),
+               softwareVersion()});
     appendRegOutput(b);
-    append(b, {fixed1("bat_V", 40105), fixed1("bat_A", 40106), fixed1("bat_temp", 40107),
-               integer("batt_num", 40116), kind("bat_re_time", Kind::BatRemainTime),
-               kind("bat_re_volume", Kind::BatRemainCharge), kind("bat_status", Kind::BatStatus),
-               kind("energy_flow_dir", Kind::FlowDir)});
+    append(b,
+           {fixed1("bat_V", Data_BatteryVoltage), fixed1("bat_A", Data_BatteryCurrent),
+            fixed1("bat_temp", Data_BatteryTemperature), integer("batt_num", Data_BatteryNum),
+            kind("bat_re_time", Kind::BatRemainTime), kind("bat_re_volume", Kind::BatRemainCharge),
+            kind("bat_status", Kind::BatStatus), kind("energy_flow_dir", Kind::FlowDir)});
     appendParts(b, 15);
-    append(b, {flag("fix_byp_sw", 40231), flag("byp_sw", 40232), flag("inv_sw", 40233),
-               flag("output_sw", 40234), kind("ths", Kind::Sensors)});
+    append(b, {flag("fix_byp_sw", Data_energyflow_sw1), flag("byp_sw", Data_energyflow_sw2),
+               flag("inv_sw", Data_energyflow_sw3), flag("output_sw", Data_energyflow_sw4),
+               kind("ths", Kind::Sensors)});
     return b;
 }
 
 Builder regupsC()
 {
     Builder b = head();
-    append(b, {phases("input_V", kInputPhases, 40133),
-               phases("input_Hz", kInputPhases, 40139),
-               phases("bypass_V", kBypassPhases, 40193),
-               repeated("bypass_Hz", kBypassPhases, 40191),
-               {"serial_number", Kind::Ident, 0, 40064},
-               {"software_version", Kind::Ident, 0, 40032}});
+    append(b, {phases("input_V", kInputPhases, Data_InputVoltage_A),
+               phases("input_Hz", kInputPhases, Data_InputFrequency_A),
+               phases("bypass_V", kBypassPhases, Data_BypassVoltage_A),
+               repeated("bypass_Hz", kBypassPhases, Data_BypassFrequency), serialNumber(),
+               softwareVersion()});
     appendRegOutput(b);
     append(b,
-           {fixed1("bat_V", 40105), fixed1("bat_A", 40106), fixed1("bat_temp", 40107),
-            kind("bat_re_time", Kind::BatRemainTime), kind("bat_re_volume", Kind::BatRemainCharge),
-            kind("bat_status", Kind::BatStatus), kind("energy_flow_dir", Kind::FlowDir)});
+           {fixed1("bat_V", Data_BatteryVoltage), fixed1("bat_A", Data_BatteryCurrent),
+            fixed1("bat_temp", Data_BatteryTemperature), kind("bat_re_time", Kind::BatRemainTime),
+            kind("bat_re_volume", Kind::BatRemainCharge), kind("bat_status", Kind::BatStatus),
+            kind("energy_flow_dir", Kind::FlowDir)});
     appendParts(b, 10);
-    append(b, {flag("fix_byp_sw", 40231), flag("byp_sta_sw", 40232), flag("byp_sw", 40233),
-               flag("rec_sw", 40234), flag("inv_sw", 40235), flag("output_sw", 40236),
-               flag("bat_charge_sw", 20012), kind("ths", Kind::Sensors)});
+    // This family reports its charger switch in the charger alarm's place.
+    append(b, {flag("fix_byp_sw", Data_energyflow_sw1), flag("byp_sta_sw", Data_energyflow_sw2),
+               flag("byp_sw", Data_energyflow_sw3), flag("rec_sw", Data_energyflow_sw4),
+               flag("inv_sw", Data_energyflow_sw5), flag("output_sw", Data_energyflow_sw6),
+               flag("bat_charge_sw", Alarm_ChargerFailed), kind("ths", Kind::Sensors)});
     return b;
 }
 
 Builder regupsA()
 {
     Builder b = head();
-    append(b, {phases("input_V", kInputPhases, 40133), phases("input_A", kInputPhases, 40136),
-               phases("input_Hz", kInputPhases, 40139),
-               factors("input_pow_factor", kInputPhases, 40145),
-               phases("bypass_V", kBypassPhases, 40193), phases("bypass_A", kBypassPhases, 40196),
-               repeated("bypass_Hz", kBypassPhases, 40191),
-               factors("bypass_pow_factor", kBypassPhases, 40202),
-               phases("bypass_act_pow", kBypassPhases, 40199),
-               phases("bypass_app_pow", kBypassPhases, 40205)});
+    append(b, {phases("input_V", kInputPhases, Data_InputVoltage_A),
+               phases("input_A", kInputPhases, Data_InputCurrent_A),
+               phases("input_Hz", kInputPhases, Data_InputFrequency_A),
+               factors("input_pow_factor", kInputPhases, Data_InputPowerFactor_A),
+               phases("bypass_V", kBypassPhases, Data_BypassVoltage_A),
+               phases("bypass_A", kBypassPhases, Data_BypassCurrent_A),
+               repeated("bypass_Hz", kBypassPhases, Data_BypassFrequency),
+               factors("bypass_pow_factor", kBypassPhases, Data_BypassPowerFactor_A),
+               phases("bypass_act_pow", kBypassPhases, Data_BypassPower_A),
+               phases("bypass_app_pow", kBypassPhases, Data_BypassApparent_Power_A)});
     b.insert(b.end(), std::begin(kRated), std::end(kRated));
-    append(b, {fixed1("rated_power", 30005),
-               fixed1("rated_volume", 30004),
-               {"serial_number", Kind::Ident, 0, 40064},
-               {"software_version", Kind::Ident, 0, 40032}});
+    append(b, {fixed1("rated_power", Sys_ConfigOutputPower),
+               fixed1("rated_volume", Sys_ConfigOutputVA), serialNumber(), softwareVersion()});
     appendRegOutput(b);
     append(b,
-           {factors("output_pow_factor", kOutputPhases, 40177), fixed1("bat_V", 40105),
-            fixed1("bat_A", 40106), fixed1("bat_temp", 40107), integer("bat_sup_time", 40102),
-            fixed1("rec_temp", 40237), fixed1("inv_temp", 40238),
-            kind("bat_re_time", Kind::BatRemainTime), kind("bat_re_volume", Kind::BatRemainCharge),
-            kind("bat_status", Kind::BatStatus), kind("energy_flow_dir", Kind::FlowDir)});
+           {factors("output_pow_factor", kOutputPhases, Data_OutputPowerFactor_A),
+            fixed1("bat_V", Data_BatteryVoltage), fixed1("bat_A", Data_BatteryCurrent),
+            fixed1("bat_temp", Data_BatteryTemperature),
+            integer("bat_sup_time", Data_SecondsOnBattery),
+            fixed1("rec_temp", Data_Rectifier_Temperature),
+            fixed1("inv_temp", Data_Inverter_Temperature), kind("bat_re_time", Kind::BatRemainTime),
+            kind("bat_re_volume", Kind::BatRemainCharge), kind("bat_status", Kind::BatStatus),
+            kind("energy_flow_dir", Kind::FlowDir)});
     appendParts(b, 7);
     b.push_back(kind("ths", Kind::Sensors));
     return b;
@@ -310,7 +325,7 @@ const Builder* builderFor(int upsType)
 
 float sig(int n)
 {
-    return GetDevValue(kUps, n);
+    return card::rt().value(card::kUps, n);
 }
 
 std::string fmt(const char* f, double v)
@@ -327,24 +342,20 @@ std::string intText(float v)
 
 void addSensors(cJSON* o)
 {
-    if (GetSettingi2("ths_enable", 0) == 0 || GetSettingi2("use_dev_fun5", 1) == 0) return;
-    const int n = std::atoi(fieldcore::settingText("curr_module_num").c_str());
+    card::Runtime& rt = card::rt();
+    if (rt.integer("ths_enable", 0) == 0 || rt.integer("use_dev_fun5", 1) == 0) return;
+    const int n = std::atoi(rt.text("curr_module_num").c_str());
     cJSON_AddNumberToObject(o, "ths_num", n);
     cJSON* list = cJSON_AddArrayToObject(o, "ths_data");
-    for (int i = 1; i <= std::min(n, 4); ++i) {
+    for (int i = 1; i <= std::min(n, card::kSensorModules); ++i) {
         cJSON* s = cJSON_CreateObject();
-        const bool lost = GetDevValue(kSensors, 20033 + i) != 0.0f;
-        int divisor = std::atoi(
-            fieldcore::settingText(("temp_conver" + std::to_string(i)).c_str(), "100").c_str());
-        if (divisor <= 0) divisor = 1;
-        const std::string id = fieldcore::settingText(("in_thaddr" + std::to_string(i)).c_str());
+        const bool lost = !card::sensorAnswering(rt, i);
+        const std::string id = rt.text("in_thaddr" + std::to_string(i));
         cJSON_AddStringToObject(s, "id", lost ? "0" : id.c_str());
-        cJSON_AddStringToObject(
-            s, "temp",
-            lost ? "0" : fmt("%.1f", GetDevValue(kSensors, 40207 + i) / divisor).c_str());
-        cJSON_AddStringToObject(
-            s, "humi",
-            lost ? "0" : fmt("%.1f", GetDevValue(kSensors, 40211 + i) / divisor).c_str());
+        cJSON_AddStringToObject(s, "temp",
+                                lost ? "0" : fmt("%.1f", card::sensorTemperature(rt, i)).c_str());
+        cJSON_AddStringToObject(s, "humi",
+                                lost ? "0" : fmt("%.1f", card::sensorHumidity(rt, i)).c_str());
         cJSON_AddStringToObject(s, "ths_net", lost ? "1" : "0");
         cJSON_AddItemToArray(list, s);
     }
@@ -352,13 +363,15 @@ void addSensors(cJSON* o)
 
 void addMember(cJSON* o, const Member& m, bool lost)
 {
-    const bool batteryManaged = GetSettingi2("battery_enable_type", 0) != 0;
+    card::Runtime& rt = card::rt();
+    const int batteryManagement = rt.integer("battery_enable_type", 0);
+    const bool batteryManaged = batteryManagement != 0;
     switch (m.kind) {
     case Kind::SettingNumber:
-        cJSON_AddNumberToObject(o, m.name, GetSettingi2(m.key, 0));
+        cJSON_AddNumberToObject(o, m.name, rt.integer(m.key, 0));
         return;
     case Kind::SettingText:
-        cJSON_AddStringToObject(o, m.name, fieldcore::settingText(m.key).c_str());
+        cJSON_AddStringToObject(o, m.name, rt.text(m.key).c_str());
         return;
     case Kind::SignalNumber:
         cJSON_AddNumberToObject(o, m.name, sig(m.b));
@@ -367,21 +380,24 @@ void addMember(cJSON* o, const Member& m, bool lost)
         cJSON_AddStringToObject(o, m.name, lost ? "1" : "0");
         return;
     case Kind::Ident:
-        cJSON_AddStringToObject(o, m.name, fieldcore::signalText(kUps, m.b).c_str());
+        cJSON_AddStringToObject(o, m.name, card::signalText(rt, card::kUps, m.b).c_str());
         return;
     case Kind::BatManageOn:
-        cJSON_AddStringToObject(o, m.name,
-                                std::to_string(GetSettingi2("battery_enable_type", 0)).c_str());
+        cJSON_AddStringToObject(o, m.name, std::to_string(batteryManagement).c_str());
         return;
     case Kind::BatStatus:
         cJSON_AddStringToObject(
             o, m.name,
-            pages::batteryStatusCode(lost, {sig(20001), sig(20026), sig(20002), sig(20000),
-                                            sig(20003), sig(20027), sig(20028), sig(20062)})
+            pages::batteryStatusCode(
+                lost,
+                {sig(Alarm_OnBattery), sig(Alarm_BatteryCharge), sig(Alarm_LowBattery),
+                 sig(Alarm_BatteryBad), sig(Alarm_DepletedBattery), sig(Alarm_BatteryBoostCharge),
+                 sig(Alarm_BatteryFloatCharge), sig(Alarm_BatteryDisconnected)})
                 .c_str());
         return;
     case Kind::FlowDir:
-        cJSON_AddStringToObject(o, m.name, pages::flowDirection(lost, sig(40161)).c_str());
+        cJSON_AddStringToObject(o, m.name,
+                                pages::flowDirection(lost, sig(Data_OutputSource)).c_str());
         return;
     case Kind::Sensors:
         addSensors(o);
@@ -406,10 +422,12 @@ void addMember(cJSON* o, const Member& m, bool lost)
             text = intText(sig(m.b));
             break;
         case Kind::BatRemainTime:
-            text = intText(sig(batteryManaged ? 40120 : 40103));
+            text = intText(
+                sig(batteryManaged ? Data_BatteryManageTime : Data_EstimatedMinutesRemaining));
             break;
         case Kind::BatRemainCharge:
-            text = intText(sig(batteryManaged ? 40121 : 40104));
+            text = intText(
+                sig(batteryManaged ? Data_BatteryManageSoc : Data_EstimatedChargeRemaining));
             break;
         default:
             break;
@@ -422,9 +440,10 @@ void addMember(cJSON* o, const Member& m, bool lost)
 
 void ups_energychart(const Request&, Reply& reply)
 {
-    const Builder* builder = builderFor(GetSettingi2("ups_type", 0));
+    card::Runtime& rt = card::rt();
+    const Builder* builder = builderFor(card::upsType(rt));
     if (!builder) return; // a family without a diagram: no answer
-    const bool lost = GetSettingi2("ups_lost", 0) == 1;
+    const bool lost = rt.integer("ups_lost", 0) == 1;
     pages::Json doc = pages::newObject();
     for (const Member& m : *builder)
         addMember(doc.get(), m, lost);

@@ -1,15 +1,16 @@
 /*
  * pages_fuzz.cpp - libFuzzer target over the status, log and diagnostics
  * handlers: any query string and form body, either method, any UPS family,
- * against empty record databases in a scratch app directory. A handler must
- * answer or stay silent, never crash, and write nothing outside data/.
+ * against empty record databases in a scratch app directory and the fake
+ * runtime's settings and signals. A handler must answer or stay silent, never
+ * crash, and write nothing outside data/.
  *
  * Input: byte 0 picks the handler, byte 1 the method (bit 0) and "ups_type"
  * (the rest); then the query string, a newline, and the body.
  */
 #include "pages.hpp"
 
-#include "fieldcore.hpp"
+#include "fake_runtime.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -33,10 +34,11 @@ const Handler kHandlers[] = {
     web::ups_energychart,
 };
 
-void setUp()
+card::FakeRuntime& setUp()
 {
+    static card::FakeRuntime rt;
     static bool done = false;
-    if (done) return;
+    if (done) return rt;
     done = true;
     char tmpl[] = "/tmp/pages-fuzz-XXXXXX";
     const char* dir = mkdtemp(tmpl);
@@ -44,19 +46,21 @@ void setUp()
     setenv("CARDMON_APP_DIR", dir, 1);
     mkdir((std::string(dir) + "/data").c_str(), 0755);
     mkdir((std::string(dir) + "/config").c_str(), 0755);
-    fieldcore::resetForTests(dir);
-    SaveSettings("curr_alarm_id", "1,8,25,5,300,x");
-    SaveSettingi("curr_alarm_num", 9);
+    static card::ScopedRuntime use(rt);
+    rt.set("curr_alarm_id", "1,8,25,5,300,x");
+    rt.set("curr_alarm_num", 9);
+    return rt;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    setUp();
+    card::FakeRuntime& rt = setUp();
     if (size < 2) return 0;
     const Handler handler = kHandlers[data[0] % std::size(kHandlers)];
-    SaveSettingi("ups_type", (data[1] >> 1) % 12);
+    rt.clearRecords(); // logs and events of earlier inputs
+    rt.set("ups_type", (data[1] >> 1) % 12);
     const std::string rest(reinterpret_cast<const char*>(data + 2), size - 2);
     const size_t nl = rest.find('\n');
     web::Request req;

@@ -10,7 +10,7 @@
  */
 #include "pages.hpp"
 
-#include "fieldcore.hpp"
+#include "card_rules.hpp"
 #include "platform.hpp"
 #include "store_readers.h"
 
@@ -233,7 +233,7 @@ void logPostedFields(const Request& req)
         const auto name = urlDecode(pair.substr(0, eq));
         const auto value = urlDecode(eq == std::string_view::npos ? "" : pair.substr(eq + 1));
         if (name && value && !name->empty())
-            AppLogOut("%s : %s", headerSafe(*name).c_str(), headerSafe(*value).c_str());
+            card::rt().log(headerSafe(*name) + " : " + headerSafe(*value));
         if (amp == std::string_view::npos) break;
         form.remove_prefix(amp + 1);
     }
@@ -259,7 +259,7 @@ void sendLogList(const Request& req, Reply& reply, const LogList& log, size_t da
     cJSON_AddStringToObject(doc.get(), "totalpage",
                             std::to_string(pages::totalPages(total)).c_str());
     cJSON* list = cJSON_AddArrayToObject(doc.get(), "data");
-    const std::string sysName = fieldcore::settingText("System_Name");
+    const std::string sysName = card::rt().text("System_Name");
     const int count = pages::rowsOnPage(total, page);
     for (int i = 0; i < count; ++i) {
         cJSON* row = cJSON_CreateObject();
@@ -316,7 +316,7 @@ void ups_historyalarm(const Request& req, Reply& reply)
     }
     const int type = pages::fieldInt(req.queryField("event_type"));
     const int lagval = pages::fieldInt(req.queryField("lagval"));
-    const int upsType = GetSettingi("ups_type");
+    const int upsType = card::upsType(card::rt());
     LogList log{
         STORE_HISTORY_ROW,
         [type](const char* day, int page, char* rows) {
@@ -343,8 +343,8 @@ void ups_upsdatalog(const Request& req, Reply& reply)
         return;
     }
     const int type = pages::fieldInt(req.queryField("dataType"));
-    const int upsType = GetSettingi2("ups_type", 0);
-    const int batteryEnable = GetSettingi2("battery_enable_type", 0);
+    const int upsType = card::upsType(card::rt());
+    const int batteryEnable = card::rt().integer("battery_enable_type", 0);
     const auto& members = pages::upsDataMembers(type);
     LogList log{STORE_UPS_ROW,
                 [&members, type](const char* day, int page, char* rows) {
@@ -403,8 +403,8 @@ void ups_upsdatachart(const Request& req, Reply& reply)
     const std::string start = req.queryField("curr_dat_data_start").value_or("");
     const std::string end = req.queryField("curr_dat_data_end").value_or("");
     const std::string from = start + ":00", to = end + ":59";
-    AppLogOut("select_date1 is %s", headerSafe(from).c_str());
-    AppLogOut("select_date2 is %s", headerSafe(to).c_str());
+    card::rt().log("select_date1 is " + headerSafe(from));
+    card::rt().log("select_date2 is " + headerSafe(to));
     const int num = std::clamp(pages::fieldInt(req.queryField("data_num")), 0, 4);
     int codes[4];
     for (int i = 0; i < 4; ++i)
@@ -458,32 +458,29 @@ void ups_clearlog(const Request& req, Reply& reply)
         resultOk(reply, 0, "not a month");
         return;
     }
+    card::Runtime& rt = card::rt();
     const char* from = range->first.c_str();
     const char* to = range->second.c_str();
     int rc = -1;
     switch (type) {
     case 0:
-        AppLogOut("clear sms log");
+        rt.log("clear sms log");
         rc = StoreClearSmsLog(from, to);
         break;
     case 1:
         rc = StoreClearLog(1, from, to);
-        AppLogOut("clear email log");
+        rt.log("clear email log");
         break;
     case 2:
-        AppLogOut("clear ups data log");
+        rt.log("clear ups data log");
         rc = StoreClearLog(2, from, to);
         break;
     case 3:
-        AppLogOut("sq is delete from history_alarm where Starting_Time>='%s' and Starting_Time <= "
-                  "'%s'",
-                  from, to);
+        rt.log("sq is delete from history_alarm where Starting_Time>='" + range->first +
+               "' and Starting_Time <= '" + range->second + "'");
         rc = StoreClearLog(3, from, to);
-        if (rc >= 0)
-            AppLogOut("rc==SQLITE_OK");
-        else
-            AppLogOut("rc!=SQLITE_OK %s", "database error");
-        AppLogOut("clear history alarm log");
+        rt.log(rc >= 0 ? "rc==SQLITE_OK" : "rc!=SQLITE_OK database error");
+        rt.log("clear history alarm log");
         break;
     default:
         resultOk(reply, 0, "unknown log");

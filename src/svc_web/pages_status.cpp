@@ -6,7 +6,7 @@
  */
 #include "pages.hpp"
 
-#include "fieldcore.hpp"
+#include "card_rules.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -25,9 +25,6 @@ namespace web
 namespace
 {
 
-constexpr int kUps = 60;
-constexpr int kSensors = 61;
-constexpr int kAlarmTimeBase = 21000; // start time of current alarm n: 21000 + n
 constexpr size_t kTestResultBytes = 300;
 constexpr int kAlarmsPerPage = 15;
 constexpr size_t kMaxAlarmIndex = 65;
@@ -53,7 +50,7 @@ constexpr std::array<const char*, 30> kTimeServers = {
 
 void addSetting(cJSON* o, const char* member, const char* key)
 {
-    cJSON_AddStringToObject(o, member, fieldcore::settingText(key).c_str());
+    cJSON_AddStringToObject(o, member, card::rt().text(key).c_str());
 }
 
 void send(Reply& reply, const pages::Json& doc)
@@ -99,20 +96,11 @@ std::string macAddress(const char* ifname)
     return text;
 }
 
-std::string runTimeText(long long seconds)
-{
-    if (seconds < 0) seconds = 0;
-    char text[32];
-    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                  seconds % 60);
-    return text;
-}
-
 std::string timeServer()
 {
-    if (std::atoi(fieldcore::settingText("sel_server").c_str()) != 0)
-        return fieldcore::settingText("otherser");
-    const int index = std::atoi(fieldcore::settingText("time_select").c_str());
+    card::Runtime& rt = card::rt();
+    if (std::atoi(rt.text("sel_server").c_str()) != 0) return rt.text("otherser");
+    const int index = std::atoi(rt.text("time_select").c_str());
     if (index < 0 || static_cast<size_t>(index) >= kTimeServers.size()) return "";
     return kTimeServers[static_cast<size_t>(index)];
 }
@@ -155,7 +143,7 @@ void ups_deviceid(const Request& req, Reply& reply)
     if (req.isPost()) return;
     auto doc = pages::newObject();
     cJSON_AddStringToObject(doc.get(), "deviceid", "0");
-    cJSON_AddNumberToObject(doc.get(), "is_save_log", GetSettingi2("enable_debug", 0));
+    cJSON_AddNumberToObject(doc.get(), "is_save_log", card::rt().integer("enable_debug", 0));
     send(reply, doc);
 }
 
@@ -163,9 +151,11 @@ void ups_thsstatus(const Request& req, Reply& reply)
 {
     if (req.isPost()) return;
     auto doc = pages::newObject();
-    for (int n = 1; n <= 4; ++n) {
+    for (int n = 1; n <= card::kSensorModules; ++n) {
         const std::string member = "comm_status" + std::to_string(n);
-        cJSON_AddNumberToObject(doc.get(), member.c_str(), GetDevIValue(kSensors, 20033 + n));
+        cJSON_AddNumberToObject(
+            doc.get(), member.c_str(),
+            card::rt().intValue(card::kSensors, Alarm_TH1_CommunicationsLost + n - 1));
     }
     send(reply, doc);
 }
@@ -176,19 +166,20 @@ void ups_getmodulenum(const Request& req, Reply& reply)
         resultOk(reply, 1);
         return;
     }
+    card::Runtime& rt = card::rt();
     auto doc = pages::newObject();
     cJSON_AddNumberToObject(doc.get(), "module_num", 1);
-    cJSON_AddNumberToObject(doc.get(), "ups_type", GetSettingi2("ups_type", 0));
-    cJSON_AddNumberToObject(doc.get(), "inp_phase", GetDevIValue(kUps, 40132));
-    cJSON_AddNumberToObject(doc.get(), "out_phase", GetDevIValue(kUps, 40163));
-    cJSON_AddNumberToObject(doc.get(), "byp_phase", GetDevIValue(kUps, 40192));
+    cJSON_AddNumberToObject(doc.get(), "ups_type", card::upsType(rt));
+    cJSON_AddNumberToObject(doc.get(), "inp_phase", rt.intValue(card::kUps, Data_InputNumLines));
+    cJSON_AddNumberToObject(doc.get(), "out_phase", rt.intValue(card::kUps, Data_OutputNumLines));
+    cJSON_AddNumberToObject(doc.get(), "byp_phase", rt.intValue(card::kUps, Data_BypassNumLines));
     send(reply, doc);
 }
 
 void ups_IdentifyProgress(const Request& req, Reply& reply)
 {
     if (req.isPost()) return;
-    const float v = GetDevValue(kUps, 40240);
+    const float v = card::rt().value(card::kUps, Data_auto_identify_Progress);
     auto doc = pages::newObject();
     cJSON_AddNumberToObject(doc.get(), "progress", v >= 0 && v <= 100 ? static_cast<int>(v) : 0);
     send(reply, doc);
@@ -201,13 +192,13 @@ void ups_smsstatus(const Request&, Reply& reply)
         {"show_sms_model", "sms_model"},       {"show_sms_soft", "sms_soft"},
         {"show_sms_operater", "sms_operater"}, {"show_sms_center", "sms_center"},
     };
+    card::Runtime& rt = card::rt();
     auto doc = pages::newObject();
-    const std::string conf = fieldcore::settingText("sms_conf");
+    const std::string conf = rt.text("sms_conf");
     cJSON_AddStringToObject(doc.get(), "show_sms_conf", conf.c_str());
     const bool present = std::atoi(conf.c_str()) == 1;
     for (const auto& m : kModem)
-        cJSON_AddStringToObject(doc.get(), m[0],
-                                present ? fieldcore::settingText(m[1]).c_str() : "");
+        cJSON_AddStringToObject(doc.get(), m[0], present ? rt.text(m[1]).c_str() : "");
     send(reply, doc);
 }
 
@@ -227,9 +218,10 @@ void ups_smstestresult(const Request&, Reply& reply)
 
 void ups_currentalarm(const Request&, Reply& reply)
 {
-    const int n = std::clamp(GetSettingi2("curr_alarm_num", 0), 0, int(kMaxAlarmIndex) + 1);
+    card::Runtime& rt = card::rt();
+    const int n = std::clamp(rt.integer("curr_alarm_num", 0), 0, int(kMaxAlarmIndex) + 1);
     const std::vector<int> all =
-        pages::alarmList(fieldcore::settingText("curr_alarm_id"), static_cast<size_t>(n) + 1);
+        pages::alarmList(rt.text("curr_alarm_id"), static_cast<size_t>(n) + 1);
     // n entries are listed; a shorter id list lists what it holds.
     const std::vector<int> listed(all.begin(),
                                   all.begin() + std::min<ptrdiff_t>(n, ptrdiff_t(all.size())));
@@ -237,7 +229,7 @@ void ups_currentalarm(const Request&, Reply& reply)
     auto doc = pages::newObject();
     cJSON_AddNumberToObject(doc.get(), "totalpage", (n + kAlarmsPerPage - 1) / kAlarmsPerPage);
     cJSON* list = cJSON_AddArrayToObject(doc.get(), "data");
-    const std::string sysName = fieldcore::settingText("System_Name");
+    const std::string sysName = rt.text("System_Name");
     for (int index : listed) {
         cJSON* row = cJSON_CreateObject();
         cJSON_AddStringToObject(row, "sys_name", sysName.c_str());
@@ -245,9 +237,9 @@ void ups_currentalarm(const Request&, Reply& reply)
         cJSON_AddStringToObject(row, "Subdevice", "0");
         cJSON_AddStringToObject(row, "deviceNo", "1");
         cJSON_AddNumberToObject(row, "event", index);
-        const double start = GetDevValue(kUps, kAlarmTimeBase + index);
+        const double start = rt.value(card::kUps, Alarm_Time(index));
         cJSON_AddStringToObject(row, "start_time",
-                                fieldcore::timeText(static_cast<long long>(start)).c_str());
+                                card::timeText(static_cast<std::time_t>(start)).c_str());
         cJSON_AddItemToArray(list, row);
     }
     cJSON_AddNumberToObject(doc.get(), "IsNew", pages::isNewFlag(listed));
@@ -256,18 +248,20 @@ void ups_currentalarm(const Request&, Reply& reply)
 
 void ups_aboutinfo(const Request&, Reply& reply)
 {
+    card::Runtime& rt = card::rt();
     auto doc = pages::newObject();
     cJSON* o = doc.get();
     addSetting(o, "config_mib_name", "System_Name");
     addSetting(o, "config_mib_cont", "System_Admin");
     addSetting(o, "config_mib_loc", "System_Location");
     cJSON_AddStringToObject(o, "hard_version",
-                            GetSettingi("is_mem_64M") == 1 ? "HW305KQM02" : "HW305KQM01");
-    cJSON_AddStringToObject(o, "firm_version", "FW02K13");
+                            rt.integer("is_mem_64M", 0) == 1 ? card::kHardwareVersion64M
+                                                             : card::kHardwareVersion32M);
+    cJSON_AddStringToObject(o, "firm_version", card::kFirmwareVersion);
     cJSON_AddStringToObject(
         o, "serial_num", firstLine(platform::appPath("config/PRODUCT"), 50).value_or("").c_str());
     cJSON_AddStringToObject(o, "total_run_time",
-                            runTimeText(GetSettingi2("system_run_time", 0)).c_str());
+                            card::durationText(rt.integer("system_run_time", 0)).c_str());
     cJSON_AddStringToObject(o, "mac_addr", macAddress("eth0").c_str());
     addSetting(o, "config_ip", "ipAddr");
     addSetting(o, "config_msk", "netmask");

@@ -1,115 +1,58 @@
 /*
- * plugin.cpp - the web plug-in's entry points: the runtime starts the server
- * thread through DriverRun, which then keeps the periodic IPv6 upkeep going.
+ * plugin.cpp - the web plug-in on the card's task shell: the task's thread
+ * starts the server thread, then keeps the periodic IPv6 upkeep going. The
+ * server waits on the task's stop flag, so a stop ends both.
  */
 #include "web.hpp"
 
-#include "fieldcore.h"
+#include "card_plugin.hpp"
 #include "platform.hpp"
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <thread>
-
-namespace web
-{
-std::atomic<bool> g_stop{false};
-}
 
 namespace
 {
 
-constexpr int kResetFactoryEvent = 260;
-constexpr int kIpv6UpkeepSeconds = 60;
-constexpr size_t kInfoSize = 338;
+constexpr auto kIpv6Upkeep = std::chrono::seconds(60);
 
-char g_info[kInfoSize];
-
-void fillInfo()
+class WebTask : public card::Task
 {
-    std::memset(g_info, ' ', sizeof g_info);
-    const char* text = "Torvix module\n"
-                       "Purpose: web data exchange (pages, settings, logs, firmware)\n"
-                       "Version: V1.0\n"
-                       "Developed: 2019.08.02\n"
-                       "Modified: 2019.08.02\n"
-                       "Author: card firmware team\n"
-                       "Modifier: card firmware team\n"
-                       "Last build: ";
-    std::memcpy(g_info, text, std::strlen(text));
-    char stamp[40];
-    int n = std::snprintf(stamp, sizeof stamp, "%s %s\n ", __DATE__, __TIME__);
-    std::memcpy(g_info + kInfoSize - 1 - n, stamp, static_cast<size_t>(n));
-    g_info[kInfoSize - 1] = '\0';
-}
+    void init() override
+    {
+        card::rt().save("update_version", "");
+        card::rt().saveInt("update_size", 0);
+        platform::makeDirs(platform::appPath("/root/app/Update"));
+    }
+
+    void run() override
+    {
+        spawn("webServer-443",
+              [this] { web::webServer([this](card::Clock::duration d) { return wait(d); }); });
+        // The first upkeep is due one period after the start.
+        if (wait(kIpv6Upkeep)) every(kIpv6Upkeep, "ipv6 upkeep", web::proc_ipv6_route_discovery);
+    }
+
+    void event(int channel, int code, void*, int) override
+    {
+        if (channel == card::channel::kCommand && code == card::event::kFactoryReset)
+            web::RestoreFactorySettings();
+    }
+};
 
 } // namespace
 
-extern "C" {
+// The description keeps its 338-byte layout: the text, then blanks that the
+// build stamp ends in (the stamp's line end is the next to last character).
+#define WEB_INFO                                                                                   \
+    "Torvix module\n"                                                                              \
+    "Purpose: web data exchange (pages, settings, logs, firmware)\n"                               \
+    "Version: V1.0\n"                                                                              \
+    "Developed: 2019.08.02\n"                                                                      \
+    "Modified: 2019.08.02\n"                                                                       \
+    "Author: card firmware team\n"                                                                 \
+    "Modifier: card firmware team\n"                                                               \
+    "Last build: " CARD_STAMP_SPACE CARD_STAMP_SPACE CARD_STAMP_SPACE "                 "
 
-void* DriverInit(void* arg)
-{
-    try {
-        web::g_stop = false;
-        SaveSettings("update_version", "");
-        SaveSettingi("update_size", 0);
-        platform::makeDirs(platform::appPath("/root/app/Update"));
-    } catch (...) {
-        AppLogOut("[%s] failed", __func__);
-    }
-    return arg ? arg : g_info;
-}
+CARD_TASK(WebTask, "svc_web", WEB_INFO)
 
-int DriverRun(void*)
-{
-    try {
-        setThreadName("svc_web");
-        std::thread server([] {
-            try {
-                web::webServer();
-            } catch (...) {
-                AppLogOut("[webServer] stopped by an error");
-            }
-        });
-        auto last = std::chrono::steady_clock::now();
-        while (!web::g_stop) {
-            for (int i = 0; i < 20 && !web::g_stop; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            auto t = std::chrono::steady_clock::now();
-            if (t - last > std::chrono::seconds(kIpv6UpkeepSeconds)) {
-                web::proc_ipv6_route_discovery();
-                last = t;
-            }
-        }
-        server.join();
-    } catch (...) {
-        AppLogOut("[%s] failed", __func__);
-    }
-    return 0;
-}
-
-int DriverStop(void*)
-{
-    web::g_stop = true;
-    return 0;
-}
-
-int EventFilter(int devId, int eventType, void*, int)
-{
-    try {
-        if (devId == 0 && eventType == kResetFactoryEvent) web::RestoreFactorySettings();
-    } catch (...) {
-        AppLogOut("[%s] factory reset failed", __func__);
-    }
-    return 0;
-}
-
-char* DLLInfo(void)
-{
-    fillInfo();
-    return g_info;
-}
-
-} // extern "C"
+static_assert(sizeof Info == 338, "the web's description is 338 bytes with its terminator");

@@ -5,7 +5,8 @@
  */
 #include "web.hpp"
 
-#include "fieldcore.hpp"
+#include "card_runtime.hpp"
+#include "fieldcore.h"
 
 #include <cjson/cJSON.h>
 #include <memory>
@@ -17,9 +18,6 @@ namespace web
 namespace
 {
 
-constexpr int kNutServer = 6;
-constexpr int kUserReloadEvent = 3005; // SYS_CMD_CTRL_USER_RELOAD
-
 std::string slotKey(const char* name, int n)
 {
     return std::string(name) + std::to_string(n);
@@ -27,8 +25,8 @@ std::string slotKey(const char* name, int n)
 
 void saveLogged(const std::string& key, const std::string& value, bool secret)
 {
-    SaveSettings(key.c_str(), value.c_str());
-    AppLogOut("%s : %s", key.c_str(), secret ? "******" : headerSafe(value).c_str());
+    card::rt().save(key, value);
+    card::rt().log(key + " : " + (secret ? std::string("******") : headerSafe(value)));
 }
 
 void userTableRead(Reply& reply)
@@ -38,8 +36,7 @@ void userTableRead(Reply& reply)
     for (int n = 1; n <= kUserSlots; ++n) {
         cJSON* row = cJSON_CreateObject();
         for (const char* key : {"user_name", "user_pass", "user_right", "user_ip"})
-            cJSON_AddStringToObject(row, key,
-                                    fieldcore::settingText(slotKey(key, n).c_str()).c_str());
+            cJSON_AddStringToObject(row, key, card::rt().text(slotKey(key, n)).c_str());
         cJSON_AddItemToArray(list, row);
     }
     sendResult(reply, doc.get());
@@ -59,14 +56,14 @@ void userTableWrite(const Request& req, Reply& reply)
         }
     }
     for (int n = 1; n <= kUserSlots; ++n) {
-        SaveSettings(slotKey("user_name", n).c_str(), names[n].value_or("").c_str());
+        card::rt().save(slotKey("user_name", n), names[n].value_or(""));
         saveLogged(slotKey("user_pass", n), req.bodyField(slotKey("user_pass", n)).value_or(""),
                    true);
         if (auto right = req.bodyField(slotKey("user_right", n)))
             saveLogged(slotKey("user_right", n), *right, false);
         saveLogged(slotKey("user_ip", n), req.bodyField(slotKey("user_ip", n)).value_or(""), false);
     }
-    postEvent(kNutServer, kUserReloadEvent, nullptr, 0);
+    card::rt().post(card::kNutServer, card::event::kUsersChanged);
     resultOk(reply, 100);
 }
 
@@ -95,22 +92,23 @@ void ups_setsyspassword(const Request& req, Reply& reply)
         sendError(reply, 403);
         return;
     }
+    card::Runtime& rt = card::rt();
     bool saved = false;
     if (*user == kAdminName &&
-        *oldPass == fieldcore::settingText("administrator_password", kAdminDefaultPassword)) {
-        SaveSettings("administrator_password", newPass->c_str());
+        *oldPass == rt.text("administrator_password", kAdminDefaultPassword)) {
+        rt.save("administrator_password", *newPass);
         saved = true;
     }
     for (int n = 1; n <= kUserSlots; ++n) {
-        if (*user == fieldcore::settingText(slotKey("user_name", n).c_str()) &&
-            *oldPass == fieldcore::settingText(slotKey("user_pass", n).c_str())) {
-            SaveSettings(slotKey("user_pass", n).c_str(), newPass->c_str());
+        if (*user == rt.text(slotKey("user_name", n)) &&
+            *oldPass == rt.text(slotKey("user_pass", n))) {
+            rt.save(slotKey("user_pass", n), *newPass);
             saved = true;
         }
     }
     if (saved)
-        AppLogOut("[%s] password of %s changed from %s", __func__, headerSafe(*user).c_str(),
-                  req.address.c_str());
+        rt.log("[ups_setsyspassword] password of " + headerSafe(*user) + " changed from " +
+               req.address);
     resultOk(reply, saved ? 100 : 300);
 }
 
@@ -120,7 +118,7 @@ void cmd_setPasswd(const Request& req, Reply& reply)
     std::string pass = req.bodyField("passwd").value_or("");
     std::string newPass = req.bodyField("newpasswd").value_or("");
     if (setPassed(user.c_str(), pass.c_str(), newPass.c_str()) > 0) {
-        ControlLogOut("%s:设置密码成功", req.address.c_str());
+        card::rt().controlLog(req.address + ":设置密码成功");
         resultOk(reply, 1);
     } else {
         resultOk(reply, 0);

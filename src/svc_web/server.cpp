@@ -11,28 +11,23 @@
  */
 #include "web.hpp"
 
-#include "fieldcore.hpp"
+#include "card_runtime.hpp"
 #include "platform.hpp"
 
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <strings.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace web
 {
-
-extern std::atomic<bool> g_stop;
 
 namespace
 {
@@ -212,7 +207,7 @@ void run(Exchange& ex, Reply& reply)
     try {
         ex.route->function(ex.req, reply);
     } catch (const std::exception& e) {
-        AppLogOut("[%s] %s: %s", __func__, ex.req.uri.c_str(), e.what());
+        card::rt().log("[run] " + ex.req.uri + ": " + e.what());
         reply = Reply{};
         sendError(reply, 500);
     }
@@ -241,8 +236,8 @@ MHD_Result begin(MHD_Connection* conn, const char* method, Exchange& ex)
 
     const Route* target = resolve(ex);
     if (target && !levelAllows(target->group, ex.req.level, ex.req.method, target->actsOnRead)) {
-        AppLogOut("[%s] %s refused to %s (level %d)", __func__, ex.req.uri.c_str(),
-                  headerSafe(ex.req.user).c_str(), ex.req.level);
+        card::rt().log("[begin] " + ex.req.uri + " refused to " + headerSafe(ex.req.user) +
+                       " (level " + std::to_string(ex.req.level) + ")");
         sendError(reply, 403);
         reply.close = true;
         return send(conn, ex, reply);
@@ -355,10 +350,10 @@ std::vector<MHD_Daemon*> bindListeners(int port, const TlsFiles* tls)
     std::vector<MHD_Daemon*> ds;
 #ifdef CARDMON_DEVICE
     if (MHD_Daemon* d = startDaemon(port, MHD_USE_DUAL_STACK, nullptr, tls)) {
-        AppLogOut("bind ipv6 web");
+        card::rt().log("bind ipv6 web");
         ds.push_back(d);
     } else if (MHD_Daemon* d4 = startDaemon(port, 0, nullptr, tls)) {
-        AppLogOut("bind ipv4 web");
+        card::rt().log("bind ipv4 web");
         ds.push_back(d4);
     }
 #else
@@ -371,38 +366,31 @@ std::vector<MHD_Daemon*> bindListeners(int port, const TlsFiles* tls)
     v4.sin_port = htons(static_cast<uint16_t>(port));
     v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (MHD_Daemon* d = startDaemon(port, MHD_USE_IPv6, reinterpret_cast<sockaddr*>(&v6), tls)) {
-        AppLogOut("bind ipv6 web");
+        card::rt().log("bind ipv6 web");
         ds.push_back(d);
     }
     if (MHD_Daemon* d4 = startDaemon(port, 0, reinterpret_cast<sockaddr*>(&v4), tls)) {
-        AppLogOut("bind ipv4 web");
+        card::rt().log("bind ipv4 web");
         ds.push_back(d4);
     }
 #endif
     return ds;
 }
 
-void sleepFor(double seconds)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!g_stop && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
-
 } // namespace
 
-void webServer()
+void webServer(const StopWait& wait)
 {
-    prctl(PR_SET_NAME, "webServer-443", 0, 0, 0);
-    int port = GetSettingi2("httpPort", 80);
+    card::Runtime& rt = card::rt();
+    const int port = rt.integer("httpPort", 80);
     writePortFiles(port);
     tuneTcp();
 
     std::vector<MHD_Daemon*> daemons;
-    if (GetSettingi("httpType") != 1) {
+    if (rt.integer("httpType", 0) != 1) {
         daemons = bindListeners(port, nullptr);
         if (daemons.empty()) {
-            AppLogOut("%s    bind faild! %s", "webServer", std::strerror(errno));
+            rt.log(std::string("webServer    bind faild! ") + std::strerror(errno));
             return;
         }
     } else {
@@ -411,12 +399,12 @@ void webServer()
             daemons = bindListeners(port, &tls);
             if (daemons.empty()) tls.error = "certificate or key not accepted";
         }
-        AppLogOut("ssl error:%s", tls.error.c_str());
+        rt.log("ssl error:" + tls.error);
     }
-    while (!g_stop) {
-        sleepFor(sessionCheckInterval());
+    const auto check = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(sessionCheckInterval()));
+    while (wait(check))
         checkSessions();
-    }
     for (MHD_Daemon* d : daemons)
         MHD_stop_daemon(d);
 }

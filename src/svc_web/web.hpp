@@ -8,7 +8,9 @@
 
 #include "web_core.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -121,8 +123,13 @@ void cmd_setPasswd(const Request& req, Reply& reply);
 
 // ---- server (server.cpp) ----
 
-// The server thread's body: binds, then runs the session timer forever.
-void webServer();
+// Sleeps for the given time unless the plug-in stops first; false once it
+// stopped (the task's wait).
+using StopWait = std::function<bool(std::chrono::steady_clock::duration)>;
+
+// The server thread's body: binds, then runs the session timer until `wait`
+// reports the stop, and closes the listeners.
+void webServer(const StopWait& wait);
 
 // ---- hooks filled by the pages that own them ----
 

@@ -1,13 +1,15 @@
 /*
  * web_core.hpp - the pure pieces of the web plug-in: form fields, client address
  * rules, access levels, the session table, acknowledgement answers and the
- * mapping of request paths to files. Nothing here touches the runtime, a socket
- * or a clock of its own, so every piece is tested by feeding it values.
+ * mapping of request paths to files. Nothing here touches a socket or a clock
+ * of its own, and the user check reads the settings of the runtime it is
+ * given, so every piece is tested by feeding it values.
  */
 #pragma once
 
+#include "card_runtime.hpp"
+
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,9 +90,6 @@ int levelFromRight(int right);
 
 // ---- users ----
 
-// Settings lookup used by the credential check: key, default -> value.
-using SettingLookup = std::function<std::string(const std::string& key, const char* def)>;
-
 constexpr int kUserSlots = 8;
 constexpr const char* kAdminName = "admin";
 constexpr const char* kAdminDefaultPassword = "pqlzv";
@@ -100,10 +99,10 @@ struct Credential {
     std::vector<std::string> notes; // filter mismatches to log
 };
 
-// The level for user/pass from `address`: the first table slot whose name and
-// password match and whose filter admits the address, and the fixed
-// administrator (level 3) whatever the table holds.
-Credential checkUser(const SettingLookup& get, std::string_view address, std::string_view user,
+// The level for user/pass from `address` by the settings of `settings`: the
+// first table slot whose name and password match and whose filter admits the
+// address, and the fixed administrator (level 3) whatever the table holds.
+Credential checkUser(card::Runtime& settings, std::string_view address, std::string_view user,
                      std::string_view pass);
 
 // ---- sessions ----

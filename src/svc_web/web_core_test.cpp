@@ -2,10 +2,12 @@
 // session table and the file mapping of the web plug-in.
 #include "web_core.hpp"
 
+#include "fake_runtime.hpp"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <map>
 #include <netinet/in.h>
+#include <utility>
 
 using namespace web;
 
@@ -98,46 +100,34 @@ TEST(Address, Filters)
     EXPECT_FALSE(addressAllowed("", "192.168.1.20"));
 }
 
-namespace
-{
-struct FakeSettings {
-    std::map<std::string, std::string> v;
-    SettingLookup lookup()
-    {
-        return [this](const std::string& k, const char* def) {
-            auto it = v.find(k);
-            return it == v.end() ? std::string(def) : it->second;
-        };
-    }
-};
-} // namespace
-
 TEST(CheckUser, TableSlotsFiltersAndAdministrator)
 {
-    FakeSettings s;
-    s.v = {{"user_name2", "ops"},     {"user_pass2", "pw"},    {"user_right2", "2"},
-           {"user_ip2", "192.168.1"}, {"user_name3", "ops"},   {"user_pass3", "pw"},
-           {"user_right3", "1"},      {"user_ip3", "*.*.*.*"}, {"user_name4", "nobody"},
-           {"user_pass4", "x"},       {"user_right4", "3"},    {"user_ip4", ""},
-           {"user_name5", "admin"},   {"user_pass5", "other"}, {"user_right5", "1"},
-           {"user_ip5", "*.*.*.*"}};
-    auto get = s.lookup();
-    EXPECT_EQ(checkUser(get, "192.168.1.20", "ops", "pw").level, 2);
-    Credential far = checkUser(get, "192.168.2.1", "ops", "pw");
+    const std::pair<const char*, const char*> table[] = {
+        {"user_name2", "ops"},     {"user_pass2", "pw"},    {"user_right2", "2"},
+        {"user_ip2", "192.168.1"}, {"user_name3", "ops"},   {"user_pass3", "pw"},
+        {"user_right3", "1"},      {"user_ip3", "*.*.*.*"}, {"user_name4", "nobody"},
+        {"user_pass4", "x"},       {"user_right4", "3"},    {"user_ip4", ""},
+        {"user_name5", "admin"},   {"user_pass5", "other"}, {"user_right5", "1"},
+        {"user_ip5", "*.*.*.*"}};
+    card::FakeRuntime settings;
+    for (const auto& [key, value] : table)
+        settings.set(key, value);
+    EXPECT_EQ(checkUser(settings, "192.168.1.20", "ops", "pw").level, 2);
+    Credential far = checkUser(settings, "192.168.2.1", "ops", "pw");
     EXPECT_EQ(far.level, 1); // slot 2 refuses the address, slot 3 admits it
     ASSERT_EQ(far.notes.size(), 1u);
     EXPECT_EQ(far.notes[0], "ipaddr is error, ipaddr:192.168.2.1,ipaddr2:192.168.1");
-    EXPECT_EQ(checkUser(get, "1.2.3.4", "ops", "bad").level, 0);
-    EXPECT_EQ(checkUser(get, "1.2.3.4", "nobody", "x").level, 0); // empty filter
-    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "pqlzv").level, 3);
-    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "other").level, 1); // the table user
-    s.v["administrator_password"] = "newer";
-    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "pqlzv").level, 0);
-    EXPECT_EQ(checkUser(get, "1.2.3.4", "admin", "newer").level, 3);
-    s.v["user_right3"] = "-4";
-    EXPECT_EQ(checkUser(get, "9.9.9.9", "ops", "pw").level, 0);
-    s.v["user_right3"] = "7";
-    EXPECT_EQ(checkUser(get, "9.9.9.9", "ops", "pw").level, 3);
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "ops", "bad").level, 0);
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "nobody", "x").level, 0); // empty filter
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "pqlzv").level, 3);
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "other").level, 1); // the table user
+    settings.set("administrator_password", "newer");
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "pqlzv").level, 0);
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "newer").level, 3);
+    settings.set("user_right3", "-4");
+    EXPECT_EQ(checkUser(settings, "9.9.9.9", "ops", "pw").level, 0);
+    settings.set("user_right3", "7");
+    EXPECT_EQ(checkUser(settings, "9.9.9.9", "ops", "pw").level, 3);
 }
 
 TEST(Levels, ViewerReadsOperatorOperatesAdministratorAll)

@@ -3,11 +3,11 @@
 // other connections hang half-sent, and it gives up on a silent port.
 #include "web.hpp"
 
+#include "card_plugin.hpp"
 #include "fieldcore.hpp"
 #include "platform.hpp"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +18,6 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-
-namespace web
-{
-extern std::atomic<bool> g_stop;
-}
 
 namespace
 {
@@ -70,8 +65,9 @@ class WebServer : public ::testing::Test
         port_ = freePort();
         SaveSettingi("httpPort", port_);
         platform::writeFile(platform::appPath("config/PRODUCT"), "ST-TEST\n");
-        web::g_stop = false;
-        server_ = std::thread(web::webServer);
+        stop_.reset();
+        server_ =
+            std::thread(web::webServer, [](card::Clock::duration d) { return stop_.wait(d); });
         for (int i = 0; i < 100; ++i) {
             int s = connectTo(port_);
             if (s >= 0) {
@@ -83,13 +79,14 @@ class WebServer : public ::testing::Test
     }
     static void TearDownTestSuite()
     {
-        web::g_stop = true;
+        stop_.raise();
         server_.join();
         fs::remove_all(root_);
     }
     static inline fs::path root_;
     static inline int port_ = 0;
     static inline std::thread server_;
+    static inline card::StopFlag stop_;
 };
 
 TEST_F(WebServer, LoopbackClientPassesTheGateWhileOthersHang)
@@ -166,7 +163,8 @@ TEST_F(WebServer, EntryPointsPrepareTheUpdateDirectoryAndDescribeTheModule)
     std::string stamp = std::string(__DATE__).substr(0, 3);
     EXPECT_NE(info.find(stamp, info.size() - 30), std::string::npos);
     EXPECT_EQ(info.substr(info.size() - 2), "\n ");
-    EXPECT_EQ(EventFilter(0, 260, nullptr, 0), 0); // factory reset hook: no crash
+    EXPECT_EQ(EventFilter(card::channel::kCommand, card::event::kFactoryReset, nullptr, 0),
+              0); // factory reset hook: no crash
 }
 
 } // namespace
