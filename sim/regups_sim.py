@@ -21,6 +21,18 @@ records every write (control registers 0x8000-0x800A, parameter blocks at
 0xFF00), logs every request, can answer wrongly on purpose (silent, bad CRC,
 exception) and can pace its replies at a line speed.
 
+Scenarios (the "scenario" command, --scenario): normal, mains_failure,
+low_battery, depleted, discharge, mains_return, bypass, overload, test,
+test_end, battery_disconnected, eco, standby; "fault:<name>" adds a fault,
+"fault:-<name>" drops it, "fault:clear" drops them all. Fault names are the
+keys of FAULT_BITS (an alarm the UPS shows in every map it has), an AAAA
+fault bit name "e02Reg_E_<bit>", or a raw map bit "A67"/"B211"/"C59" (map B
+counted from input 208). Two of them carry low battery in one map only, as
+some 299 firmware does: "low_battery_a" (map A bit 67, map B clear) and
+"low_battery_b" (map B bit 211, map A clear); the card is expected to show
+20002 = 1 for either. {"cmd":"set","field":"faults","value":[...]} swaps the
+whole fault list at once (no poll sees a state between the two lists).
+
 Control: a line-based TCP server on 127.0.0.1 (one JSON object per line in
 each direction); `SimClient` below is its Python client. Commands:
   {"cmd":"ping"}  {"cmd":"scenario","name":N}  {"cmd":"set","field":F,"value":V}
@@ -217,6 +229,10 @@ FAULT_BITS = {
     "output": {"A": [48], "B": [193], "C": [9]},
     "overload": {"A": [52], "B": [132], "C": [51]},
     "low_battery": {"A": [67], "B": [211], "C": [59]},
+    # The same alarm carried by one map only (a 299 firmware may set it in
+    # one map and not in the other): the card must still show it all along.
+    "low_battery_a": {"A": [67]},
+    "low_battery_b": {"B": [211]},
     "depleted": {"A": [68], "B": [208], "C": [70]},
     "battery_bad": {"A": [71], "B": [213], "C": [77]},
     "test_failed": {"A": [70], "C": [73]},
@@ -235,6 +251,8 @@ FAULT_SIGNAL = {
     "output": 20006,
     "overload": 20007,
     "low_battery": 20002,
+    "low_battery_a": 20002,
+    "low_battery_b": 20002,
     "depleted": 20003,
     "battery_bad": 20000,
     "test_failed": 20018,
@@ -686,13 +704,14 @@ def expected_signals(state):
     else:
         for sig in (20029, 20030, 20031, 20032, 20025):
             e[sig] = 0.0
-        low = "low_battery" in s["faults"]
+        # the driver's own low-battery result comes from map B
+        low = any(f in s["faults"] for f in ("low_battery", "low_battery_b"))
         e[40101] = 8.0 if mode == "battery" else (3.0 if low else 2.0)
-    # faults
+    # faults: a signal several faults raise is 1 if any of them is present
     maps = {"G": ("A", "B"), "222": ("B",), "AAAA": ("C",)}[lay]
     for fault, sig in FAULT_SIGNAL.items():
         if any(m in FAULT_BITS[fault] for m in maps):
-            e[sig] = 1.0 if fault in s["faults"] else 0.0
+            e[sig] = max(e.get(sig, 0.0), 1.0 if fault in s["faults"] else 0.0)
     return e
 
 

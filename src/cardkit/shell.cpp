@@ -186,7 +186,7 @@ void stampInfo(char* info, const char* date, const char* time)
     char stamp[64];
     const int n = std::snprintf(stamp, sizeof stamp, "%s %s\n", date, time);
     const size_t len = std::strlen(info);
-    if (n <= 0 || len < static_cast<size_t>(n) + 1) return;
+    if (n <= 0 || n >= static_cast<int>(sizeof stamp) || len < static_cast<size_t>(n) + 1) return;
     const size_t at = len - static_cast<size_t>(n) - 1;
     std::memcpy(info + at, stamp, static_cast<size_t>(n));
     info[len - 1] = ' ';

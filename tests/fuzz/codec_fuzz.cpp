@@ -2,6 +2,7 @@
 // (validation, then the regups_a decoders) and command strings (grammar, raw
 // send, parameter blocks) against a scripted line that answers with fuzz bytes.
 #include "common.h"
+#include "driver_shell.hpp"
 #include "regups_a.h"
 
 #include <cstddef>
@@ -69,8 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case 1: { // whole poll cycles against a line that answers with the input
         Line line{data, size, 0};
         s.regups_a_protocol_version = 0xFFFF;
-        for (int cycle = 0; cycle < 3; ++cycle)
-            regups_a::query(s, kIo, &line, 1, [](const regups_a::Report&) {});
+        for (int cycle = 0; cycle < 3; ++cycle) {
+            upscommon::Cycle out([](int, float v) {
+                if (v != v) __builtin_trap(); // a decoder published NaN
+            });
+            regups_a::query(s, kIo, &line, 1, out);
+        }
         break;
     }
     default: { // a command string; the rest of a NUL-split input answers it

@@ -21,8 +21,10 @@ Scenarios: "normal", "mains_failure", "low_battery", "depleted",
 "mains_return", "bypass", "overload", "test", "test_end", "eco", "standby",
 "battery_disconnected", "fault:<name>" (general, input, bypass, output,
 overload, low_battery, depleted, battery_bad, test_failed, charger, fan, fuse,
-temperature, system_off, an AAAA fault bit name "e02Reg_E_FanFault01", or a
+temperature, system_off; low_battery_a / low_battery_b: low battery in alarm
+map A only / map B only; an AAAA fault bit name "e02Reg_E_FanFault01", or a
 raw map bit "A72"/"B35"/"C29"), "fault:-<name>", "fault:clear".
+sim.set("faults", [...]) replaces the fault list in one step.
 Reply behaviour: "silent", "bad_crc", "exception" (every reply; add ":write"
 or ":read" to limit them to control writes or polls, ":fc2" to one function
 code), "answer" (back to normal replies). reply_mode(mode, scope, count)

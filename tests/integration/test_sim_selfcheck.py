@@ -160,6 +160,23 @@ def test_alarm_maps_carry_the_faults(sim, master):
     sim.scenario("fault:clear")
     assert not any(bits(master, 0, 112))
 
+    # low battery carried by one map only; the card shows 20002 either way
+    sim.scenario("fault:low_battery_a")
+    assert [i for i, v in enumerate(bits(master, 0, 112)) if v] == [67]
+    assert [i for i, v in enumerate(bits(master, 208, 482)) if v] == [143]
+    assert sim.expected()[20002] == 1.0
+    sim.set("faults", ["low_battery_b"])
+    assert not any(bits(master, 0, 112))
+    assert [i for i, v in enumerate(bits(master, 208, 482)) if v] == [143, 211]
+    assert sim.expected()[20002] == 1.0
+    # older G firmware takes its battery status from map B alone
+    sim.model(297)
+    sim.set("faults", ["low_battery_b"])
+    assert sim.expected()[40101] == 3.0
+    sim.set("faults", ["low_battery_a"])
+    assert sim.expected()[40101] == 2.0 and sim.expected()[20002] == 1.0
+    sim.model(299)
+
     sim.model("AAAA")
     sim.scenario("fault:e02Reg_E_FanFault01")
     sim.scenario("fault:overload")

@@ -1,11 +1,14 @@
 // Frame codec, reply validation, poll cycle and command-string handling.
 #include "common.h"
+#include "driver_shell.hpp"
 #include "fake_port.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 using namespace fakeport;
 
@@ -196,16 +199,21 @@ TEST(PollCycle, SkipsDecodesAndCountsAnswers)
         return {};
     };
     std::vector<int> decoded;
+    std::vector<std::pair<int, float>> published;
+    upscommon::Cycle cycle([&](int sig, float v) { published.emplace_back(sig, v); });
     int exitFlag = 0;
     const int r = upscommon::pollCycle(
         io(), &port, 7, list, &exitFlag, [](int i) { return i == 1; },
-        [&](int i, const uint8_t* reply, int size) {
+        [&](int i, const uint8_t* reply, int size, upscommon::Reports& out) {
             decoded.push_back(i);
             EXPECT_EQ(size, 9);
             EXPECT_EQ(reply[3], 0x12);
-        });
+            out.push_back({4105, static_cast<float>(reply[4])});
+        },
+        cycle);
     EXPECT_EQ(r, 1);
     EXPECT_EQ(decoded, std::vector<int>{0});
+    EXPECT_EQ(published, (std::vector<std::pair<int, float>>{{4105, 0x34}}));
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[0], withCrc({7, 4, 0, 0, 0, 2}));
     EXPECT_EQ(port.writes[1], withCrc({7, 2, 0, 0, 0, 8}));
@@ -223,19 +231,20 @@ TEST(PollCycle, ShortWriteSuspensionAndSilence)
     port.writeResults = {8, 5};
     int decoded = 0;
     int exitFlag = 0;
-    auto count = [&](int, const uint8_t*, int) { ++decoded; };
+    auto count = [&](int, const uint8_t*, int, upscommon::Reports&) { ++decoded; };
+    upscommon::Cycle cycle([](int, float) {});
     // The first reply decoded, then a short write ends the cycle with 0.
-    EXPECT_EQ(upscommon::pollCycle(io(), &port, 1, list, &exitFlag, nullptr, count), 0);
+    EXPECT_EQ(upscommon::pollCycle(io(), &port, 1, list, &exitFlag, nullptr, count, cycle), 0);
     EXPECT_EQ(decoded, 1);
 
     exitFlag = 1;
     port.writes.clear();
-    EXPECT_EQ(upscommon::pollCycle(io(), &port, 1, list, &exitFlag, nullptr, count), 0);
+    EXPECT_EQ(upscommon::pollCycle(io(), &port, 1, list, &exitFlag, nullptr, count, cycle), 0);
     EXPECT_TRUE(port.writes.empty());
 
     exitFlag = 0;
     FakePort silent;
-    EXPECT_EQ(upscommon::pollCycle(io(), &silent, 1, list, &exitFlag, nullptr, count), 0);
+    EXPECT_EQ(upscommon::pollCycle(io(), &silent, 1, list, &exitFlag, nullptr, count, cycle), 0);
     EXPECT_EQ(silent.writes.size(), 2u);
 }
 
@@ -348,23 +357,6 @@ TEST(ControlSend, RetriesUntilAcknowledged)
     shortWrites.responder = [](const Bytes& req) -> std::vector<Bytes> { return {echoAck(req)}; };
     EXPECT_EQ(upscommon::controlSendFrame(io(), &shortWrites, 1, 6, frame.data(), 8), 0);
     EXPECT_EQ(shortWrites.writes.size(), 3u);
-}
-
-TEST(BuildStamp, SameTextOnEveryCall)
-{
-    char info[] = "line one\nline two\n                              ";
-    const size_t len = std::strlen(info);
-    upscommon::stampBuildInfo(info, "Jun 18 2022", "06:06:19");
-    const std::string first = info;
-    upscommon::stampBuildInfo(info, "Jun 18 2022", "06:06:19");
-    EXPECT_EQ(first, info);
-    EXPECT_EQ(std::strlen(info), len);
-    EXPECT_EQ(first.substr(len - 22), "Jun 18 2022 06:06:19\n ");
-    EXPECT_EQ(first.substr(0, 18), "line one\nline two\n");
-
-    char tiny[] = "short";
-    upscommon::stampBuildInfo(tiny, "Jun 18 2022", "06:06:19");
-    EXPECT_STREQ(tiny, "short");
 }
 
 } // namespace

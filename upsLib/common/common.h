@@ -7,10 +7,12 @@
  * they look the same from every library that links the codec.
  *
  * The C++ half (namespace upscommon) holds what the register-map drivers share
- * above the codec: the poll cycle over a command table, the control-string
- * grammar, the raw send, the three-attempt control send and the build stamp of
- * the description text. Port I/O goes through a PortIo of function pointers so
- * that drivers hand in CommWrite/CommRead and tests hand in fakes.
+ * above the codec: request filling, reply reading and validation, the
+ * control-string grammar, the raw send and the three-attempt control send.
+ * Port I/O goes through a PortIo of function pointers so that drivers hand in
+ * CommWrite/CommRead and tests hand in fakes. The poll cycle over a command
+ * table, which feeds a Cycle, is declared with the driver shell
+ * (driver_shell.hpp).
  */
 #ifndef UPSLIB_COMMON_H
 #define UPSLIB_COMMON_H
@@ -71,8 +73,6 @@ int valueToProcess(int id, int valueType, int eventType, void* value, ENUMSIGNAL
 }
 
 #include <cstdint>
-#include <functional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -107,14 +107,6 @@ int readReply(const PortIo& io, void* fd, uint8_t* buf, int cap, int expected);
 // accepts the first `expected` of them.
 bool replyValid(const uint8_t* data, int received, int expected);
 
-// One register-map poll cycle over list. skip(i) leaves command i out without
-// I/O; decode(i, reply, size) gets every validated reply. Returns 1 when at
-// least one reply was decoded, 0 otherwise (also on a short write and when
-// *exitFlag is set).
-int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, const int* exitFlag,
-              const std::function<bool(int)>& skip,
-              const std::function<void(int, const uint8_t*, int)>& decode);
-
 // The command number: atoi of at most the first 5 characters before the first
 // comma; -1 when they hold no number at all.
 int commandNumber(const char* s);
@@ -136,9 +128,6 @@ int controlSendData(const PortIo& io, void* fd, const char* cmdStr);
 // Writes a control frame up to three times until the UPS acknowledges it.
 // 1 on an acknowledged write, 0 after three failed attempts.
 int controlSendFrame(const PortIo& io, void* fd, int id, int cmdId, const uint8_t* frame, int len);
-
-// Stamps "<date> <time>\n" and a blank over the end of info, keeping its length.
-void stampBuildInfo(char* info, const char* date, const char* time);
 
 } // namespace upscommon
 #endif

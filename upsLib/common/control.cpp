@@ -1,6 +1,6 @@
 /*
- * control.cpp - command strings, the raw send, the acknowledged control send
- * and the build stamp of a driver's description text.
+ * control.cpp - command strings, the raw send and the acknowledged control
+ * send.
  *
  * A command string is a decimal command number, optionally followed by
  * comma-separated arguments. Strings come from the web, SNMP, Modbus and SMS,
@@ -138,19 +138,6 @@ int controlSendFrame(const PortIo& io, void* fd, int id, int cmdId, const uint8_
         return 1;
     }
     return 0;
-}
-
-void stampBuildInfo(char* info, const char* date, const char* time)
-{
-    if (!info || !date || !time) return;
-    char stamp[64];
-    const int n = snprintf(stamp, sizeof stamp, "%s %s\n", date, time);
-    if (n <= 0 || n >= static_cast<int>(sizeof stamp)) return;
-    const size_t len = std::strlen(info);
-    if (len < static_cast<size_t>(n) + 1) return;
-    char* at = info + len - n - 1;
-    std::memcpy(at, stamp, n);
-    at[n] = ' ';
 }
 
 } // namespace upscommon

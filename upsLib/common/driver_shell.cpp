@@ -1,6 +1,7 @@
 /*
- * driver_shell.cpp - the driver shell's C edges and the settling of one poll
- * cycle's reports (see driver_shell.hpp).
+ * driver_shell.cpp - the driver shell's C edges (see driver_shell.hpp): the
+ * card's port, and Query, Control, Test and DLLInfo for any Driver. Nothing
+ * thrown inside a driver reaches the runtime's port thread.
  */
 #include "driver_shell.hpp"
 
@@ -23,73 +24,34 @@ const PortIo& cardPort()
     return kCardPort;
 }
 
-// ---- Cycle ----
-
-Cycle::Cycle(ENUMSIGNALPROC process, LPVOID p)
-    : sink_([process, p](int sig, float v) {
-          if (process) process(sig, v, p);
-      })
-{
-}
-
-void Cycle::value(int sig, float v)
-{
-    sink_(sig, v);
-}
-
-void Cycle::flag(int sig, float v)
-{
-    float& f = flags_[sig];
-    if (v != 0 && f == 0) sink_(sig, v); // a raised flag stays raised this cycle
-    if (v != 0) f = v;
-}
-
-void Cycle::sum(int sig, float v)
-{
-    sums_[sig] += v;
-}
-
-void Cycle::add(const Report& r)
-{
-    switch (r.kind) {
-    case ReportKind::Value:
-        value(r.sig, r.value);
-        break;
-    case ReportKind::Flag:
-        flag(r.sig, r.value);
-        break;
-    case ReportKind::Sum:
-        sum(r.sig, r.value);
-        break;
-    }
-}
-
-void Cycle::add(const Reports& rs)
-{
-    for (const Report& r : rs)
-        add(r);
-}
-
-void Cycle::finish()
-{
-    if (finished_) return;
-    finished_ = true;
-    for (auto [sig, v] : flags_)
-        if (v == 0) sink_(sig, 0.0f);
-    for (auto [sig, v] : sums_)
-        sink_(sig, v);
-}
-
 // ---- entry points ----
 
-int DriverShellBase::query(void* fd, int id, ENUMSIGNALPROC process, LPVOID p)
+namespace
 {
-    Cycle cycle(process, p);
+// Runs one cycle of the driver and settles what it reported, even when the
+// driver threw half-way (its result is then 0).
+template <class F> int settled(ENUMSIGNALPROC process, LPVOID p, F&& run)
+{
+    int result = 0;
     try {
-        return driver_.query(kCardPort, fd, id, cycle);
+        Cycle cycle(process, p);
+        try {
+            result = run(cycle);
+        } catch (...) {
+            result = 0;
+        }
+        cycle.finish();
     } catch (...) {
         return 0;
     }
+    return result;
+}
+} // namespace
+
+int DriverShellBase::query(void* fd, int id, ENUMSIGNALPROC process, LPVOID p)
+{
+    return settled(process, p,
+                   [&](Cycle& cycle) { return driver_.query(kCardPort, fd, id, cycle); });
 }
 
 int DriverShellBase::control(void* fd, int id, void* cmd)
@@ -103,12 +65,8 @@ int DriverShellBase::control(void* fd, int id, void* cmd)
 
 int DriverShellBase::test(void* fd, int id, ENUMSIGNALPROC process, LPVOID p)
 {
-    Cycle cycle(process, p);
-    try {
-        return driver_.test(kCardPort, fd, id, cycle);
-    } catch (...) {
-        return 0;
-    }
+    return settled(process, p,
+                   [&](Cycle& cycle) { return driver_.test(kCardPort, fd, id, cycle); });
 }
 
 char* DriverShellBase::info()

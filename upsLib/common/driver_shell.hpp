@@ -14,7 +14,13 @@
  *   - a sum row is the sum over the cycle's replies, published at the end.
  *
  * So a reader never sees a value that a later reply of the same cycle takes
- * back. A driver states its command table, decoders and control texts:
+ * back. A signal one reply reports as a flag and another as a sum row (a
+ * count of fault bits beside a flag that says "at least one") settles to the
+ * larger of the two at the end: adding them would count one fault twice.
+ * A reply whose decoder throws is lost like a reply that failed its CRC; the
+ * cycle still settles what the other replies said.
+ *
+ * A driver states its command table, decoders and control texts:
  *
  *     struct MyDriver : upscommon::Driver { int query(...) override; ... };
  *     CARD_DRIVER(MyDriver, "description ...\n" CARD_STAMP_SPACE, __DATE__, __TIME__)
@@ -24,7 +30,11 @@
 #include "card_plugin.hpp"
 #include "common.h"
 
+#include <functional>
 #include <map>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace upscommon
 {
@@ -47,12 +57,15 @@ class Cycle
     using Sink = std::function<void(int sig, float value)>;
     explicit Cycle(Sink sink) : sink_(std::move(sink)) {}
     Cycle(ENUMSIGNALPROC process, LPVOID p);
-    ~Cycle() { finish(); }
+    ~Cycle();
     Cycle(const Cycle&) = delete;
     Cycle& operator=(const Cycle&) = delete;
 
+    // A measurement: published at once.
     void value(int sig, float v);
+    // An alarm flag: its first non-zero value at once, a 0 only by finish().
     void flag(int sig, float v);
+    // A sum row: added up over the cycle, published by finish().
     void sum(int sig, float v);
     void add(const Report& r);
     void add(const Reports& rs);
@@ -60,10 +73,24 @@ class Cycle
     void finish();
 
   private:
+    struct Settling {
+        float raised = 0; // first non-zero flag value; 0 while none was raised
+        float sum = 0;
+        bool summed = false;
+    };
     Sink sink_;
-    std::map<int, float> flags_, sums_;
+    std::map<int, Settling> settling_;
     bool finished_ = false;
 };
+
+// One register-map poll cycle over list. skip(i) leaves command i out without
+// I/O; decode(i, reply, size, reports) gets every validated reply and its
+// reports go to out. A decoder that throws loses its reply's reports only.
+// Returns 1 when at least one reply was valid, 0 otherwise (also on a short
+// write and when *exitFlag is set). out is not finished here.
+using Decoder = std::function<void(int index, const uint8_t* reply, int size, Reports& out)>;
+int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, const int* exitFlag,
+              const std::function<bool(int)>& skip, const Decoder& decode, Cycle& out);
 
 // The port as the shell hands it to a driver on the card.
 const PortIo& cardPort();
@@ -74,7 +101,7 @@ class Driver
     virtual ~Driver() = default;
     // One poll cycle: 1 when the device answered, else 0.
     virtual int query(const PortIo& io, void* port, int addr, Cycle& out) = 0;
-    // One command text (Part of the control grammar): 1 done, 0 refused or failed.
+    // One command string of the control grammar: 1 done, 0 refused or failed.
     virtual int control(const PortIo& io, void* port, int addr, const char* cmd) = 0;
     virtual int test(const PortIo&, void*, int, Cycle&) { return 1; }
 };

@@ -3,10 +3,12 @@
  *
  * A driver's Query walks its command table in order: write the prebuilt
  * request, read the reply (joined from at most two reads), validate it against
- * the table's exact reply length and hand it to the driver's decoder. A bad
- * reply only loses that command for this cycle; a short write ends the cycle.
+ * the table's exact reply length and hand it to the driver's decoder, whose
+ * reports join the cycle (driver_shell.hpp settles them). A bad reply, or one
+ * its decoder chokes on, only loses that command for this cycle; a short
+ * write ends the cycle.
  */
-#include "common.h"
+#include "driver_shell.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -82,10 +84,10 @@ bool replyValid(const uint8_t* data, int received, int expected)
 }
 
 int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, const int* exitFlag,
-              const std::function<bool(int)>& skip,
-              const std::function<void(int, const uint8_t*, int)>& decode)
+              const std::function<bool(int)>& skip, const Decoder& decode, Cycle& out)
 {
     uint8_t buf[kReplyBufSize];
+    Reports reports;
     int answered = 0;
     for (int i = 0; i < static_cast<int>(list.size()); ++i) {
         if (skip && skip(i)) continue;
@@ -105,7 +107,15 @@ int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, con
             continue;
         }
         ++answered;
-        if (decode) decode(i, buf, c.recvsize);
+        if (decode) {
+            reports.clear();
+            try {
+                decode(i, buf, c.recvsize, reports);
+                out.add(reports);
+            } catch (...) {
+                printf("[%s]  decode fail!devId=%d,cmdId=%d\n", "Query", id, i);
+            }
+        }
         if (io.pauseMs) io.pauseMs(kPollPauseMs);
     }
     return answered > 0 ? 1 : 0;

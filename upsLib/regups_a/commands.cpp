@@ -76,20 +76,16 @@ std::array<bool, kQueryCount> selectCommands(const State& s)
     return on;
 }
 
-int query(State& s, const upscommon::PortIo& io, void* fd, int id,
-          const std::function<void(const Report&)>& sink)
+int query(State& s, const upscommon::PortIo& io, void* fd, int id, upscommon::Cycle& out)
 {
     if (s.exit_upslib_flag == 1) return 0;
     const auto selected = selectCommands(s);
-    Reports reports;
     return upscommon::pollCycle(
         io, fd, id, acuList, &s.exit_upslib_flag, [&](int i) { return !selected[i]; },
-        [&](int i, const uint8_t* reply, int size) {
-            reports.clear();
+        [&](int i, const uint8_t* reply, int size, Reports& reports) {
             decodeReply(s, i, reply, size, reports);
-            for (const Report& r : reports)
-                sink(r);
-        });
+        },
+        out);
 }
 
 } // namespace regups_a

@@ -163,7 +163,8 @@ TEST(Control, RawSendGoesThroughUnchanged)
 // A UPS of one layout on the scripted line: answers every query it knows.
 struct Ups {
     std::vector<uint16_t> identity = std::vector<uint16_t>(51);
-    std::map<int, int> polled; // start register + 1000 * function -> count
+    std::map<int, int> polled;   // start register + 1000 * function -> count
+    std::vector<int> mapA, mapB; // alarm bits set, map B counted from input 208
 
     explicit Ups(int protocol, int a, int b, int c)
     {
@@ -177,7 +178,7 @@ struct Ups {
         const int func = req[1], start = req[2] << 8 | req[3], count = req[4] << 8 | req[5];
         ++polled[func * 1000 + start];
         if (func == 4 && start == 128) return {registerReply(req[0], 4, identity)};
-        if (func == 2) return {bitReply(req[0], count, {})};
+        if (func == 2) return {bitReply(req[0], count, start == 0 ? mapA : mapB)};
         return {registerReply(req[0], func, std::vector<uint16_t>(count))};
     }
 };
@@ -213,7 +214,7 @@ TEST(Query, IdentityFirstThenTheLayoutsCommands)
         FakePort port;
         port.responder = [&ups](const Bytes& req) { return ups.answer(req); };
         std::vector<Report> reports;
-        auto sink = [&](const Report& r) { reports.push_back(r); };
+        upscommon::Cycle sink([&](int sig, float v) { reports.push_back({sig, v}); });
         EXPECT_EQ(query(s, io(), &port, 3, sink), 1);
         EXPECT_EQ(commandsOf(port), std::vector<int>{1});
         EXPECT_EQ(port.writes[0][0], 3);
@@ -224,13 +225,49 @@ TEST(Query, IdentityFirstThenTheLayoutsCommands)
     }
 }
 
+TEST(Query, AnAlarmOneMapSetsIsNeverTakenBackByTheOtherMap)
+{
+    struct Case {
+        std::vector<int> mapA, mapB;
+        int sig;
+        float settled;
+    };
+    const Case cases[] = {
+        {{67}, {}, 2002, 1},     // low battery in map A only
+        {{}, {211}, 2002, 1},    // ... in map B only
+        {{71, 72}, {}, 2000, 2}, // map A's sum row, map B's battery-bad row clear
+        {{71}, {213}, 2000, 1},  // one battery fault seen by both maps counts once
+        {{64, 65}, {}, 2029, 2}, // two battery switches beside the main block's flag
+    };
+    for (const Case& c : cases) {
+        State s;
+        Ups ups(1, 2, 9, 9);
+        ups.mapA = c.mapA;
+        ups.mapB = c.mapB;
+        FakePort port;
+        port.responder = [&ups](const Bytes& req) { return ups.answer(req); };
+        std::vector<float> seen;
+        for (int cycle = 0; cycle < 3; ++cycle) {
+            upscommon::Cycle out([&](int sig, float v) {
+                if (sig == c.sig) seen.push_back(v);
+            });
+            EXPECT_EQ(query(s, io(), &port, 1, out), 1);
+        }
+        // The first cycle reads the identity only; the next two both maps.
+        ASSERT_FALSE(seen.empty()) << c.sig;
+        EXPECT_EQ(seen.back(), c.settled) << c.sig;
+        for (float v : seen)
+            EXPECT_NE(v, 0) << c.sig << " bits " << c.mapA.size() << "/" << c.mapB.size();
+    }
+}
+
 TEST(Query, SuspendAndResume)
 {
     State s;
     Ups ups(1, 2, 9, 9);
     FakePort port;
     port.responder = [&ups](const Bytes& req) { return ups.answer(req); };
-    auto sink = [](const Report&) {};
+    upscommon::Cycle sink([](int, float) {});
     EXPECT_EQ(control(s, io(), &port, 1, "54"), 0);
     EXPECT_EQ(query(s, io(), &port, 1, sink), 0);
     EXPECT_EQ(query(s, io(), &port, 1, sink), 0);
@@ -243,13 +280,14 @@ TEST(Query, SuspendAndResume)
 TEST(Query, SilentOrGarbledLine)
 {
     State s;
+    upscommon::Cycle sink([](int, float) {});
     FakePort silent;
-    EXPECT_EQ(query(s, io(), &silent, 1, [](const Report&) {}), 0);
+    EXPECT_EQ(query(s, io(), &silent, 1, sink), 0);
     EXPECT_EQ(silent.writes.size(), 1u);
 
     FakePort garbled;
     garbled.responder = [](const Bytes&) -> std::vector<Bytes> { return {Bytes(107, 0x55)}; };
-    EXPECT_EQ(query(s, io(), &garbled, 1, [](const Report&) {}), 0);
+    EXPECT_EQ(query(s, io(), &garbled, 1, sink), 0);
     EXPECT_EQ(s.regups_a_protocol_version, kProtocolUnknown);
 }
 

@@ -8,6 +8,11 @@
  * registers or bits it reads and reports nothing otherwise. The only state a
  * decoder touches is the learnt layout, version and the two alarm results
  * other blocks depend on.
+ *
+ * Each report says what it is: a measurement, an alarm flag or a sum row (the
+ * number of listed bits set). Alarm maps A and B, and the main block, report
+ * several of the same alarms in one cycle; the poll cycle settles them so
+ * that one map's 0 never hides another map's 1 (driver_shell.hpp).
  */
 #include "regups_a.h"
 #include "signals.h"
@@ -66,9 +71,23 @@ class Bits
     int count_;
 };
 
+using upscommon::ReportKind;
+
+// A measurement, an alarm flag, a sum row: how the poll cycle settles them
+// when several replies of one cycle report the same signal.
 void put(Reports& out, int sig, float v)
 {
-    out.push_back({sig, v});
+    out.push_back({sig, v, ReportKind::Value});
+}
+
+void flag(Reports& out, int sig, float v)
+{
+    out.push_back({sig, v, ReportKind::Flag});
+}
+
+void sumRow(Reports& out, int sig, float v)
+{
+    out.push_back({sig, v, ReportKind::Sum});
 }
 
 // ---- main blocks ----
@@ -126,33 +145,33 @@ void batteryFlags(int b, Reports& out)
     switch (b) {
     case 0:
         for (int sig : {sw, disc})
-            put(out, sig, 1);
+            flag(out, sig, 1);
         for (int sig : {ch, boost, flt, idle})
-            put(out, sig, 0);
+            flag(out, sig, 0);
         break;
     case 1:
         for (int sig : {sw, ch, flt, boost, disc})
-            put(out, sig, 0);
-        put(out, idle, 1);
+            flag(out, sig, 0);
+        flag(out, idle, 1);
         break;
     case 2:
         for (int sig : {sw, ch, flt, disc, idle})
-            put(out, sig, 0);
-        put(out, boost, 1);
+            flag(out, sig, 0);
+        flag(out, boost, 1);
         break;
     case 3:
         for (int sig : {sw, ch, boost, disc, idle})
-            put(out, sig, 0);
-        put(out, flt, 1);
+            flag(out, sig, 0);
+        flag(out, flt, 1);
         break;
     case 4:
         for (int sig : {sw, boost, flt, disc, idle})
-            put(out, sig, 0);
-        put(out, ch, 1);
+            flag(out, sig, 0);
+        flag(out, ch, 1);
         break;
     default:
         for (int sig : {sw, ch, flt, boost, disc, idle})
-            put(out, sig, 0);
+            flag(out, sig, 0);
         break;
     }
 }
@@ -165,21 +184,21 @@ void switchStates(const State& s, unsigned reg, bool withInputSwitch, Reports& o
     if (withInputSwitch) {
         const unsigned f = (hi >> 3) & 3;
         const bool closed = s.ups_version > 2.75f ? f == 1 : f == 0;
-        put(out, drv(Alarm_InputSwitch), closed ? 1 : 0);
+        flag(out, drv(Alarm_InputSwitch), closed ? 1 : 0);
     }
-    put(out, drv(Alarm_BypassSwitch), ((lo & 0x80) == 0 && (hi & 1) == 0) ? 1 : 0);
+    flag(out, drv(Alarm_BypassSwitch), ((lo & 0x80) == 0 && (hi & 1) == 0) ? 1 : 0);
     switch ((hi >> 1) & 3) {
     case 0:
-        put(out, drv(Alarm_OutputSwitch), 1);
-        put(out, drv(Alarm_InverterRun), 0);
+        flag(out, drv(Alarm_OutputSwitch), 1);
+        flag(out, drv(Alarm_InverterRun), 0);
         break;
     case 2:
-        put(out, drv(Alarm_OutputSwitch), 0);
-        put(out, drv(Alarm_InverterRun), 1);
+        flag(out, drv(Alarm_OutputSwitch), 0);
+        flag(out, drv(Alarm_InverterRun), 1);
         break;
     default:
-        put(out, drv(Alarm_OutputSwitch), 0);
-        put(out, drv(Alarm_InverterRun), 0);
+        flag(out, drv(Alarm_OutputSwitch), 0);
+        flag(out, drv(Alarm_InverterRun), 0);
         break;
     }
 }
@@ -197,9 +216,9 @@ int batteryStatus(int b, int test)
 
 void sourceFlags(bool onInput, bool onBattery, bool onBypass, Reports& out)
 {
-    put(out, drv(Alarm_OnInput), onInput);
-    put(out, drv(Alarm_OnBypass), onBypass);
-    put(out, drv(Alarm_OnBattery), onBattery);
+    flag(out, drv(Alarm_OnInput), onInput);
+    flag(out, drv(Alarm_OnBypass), onBypass);
+    flag(out, drv(Alarm_OnBattery), onBattery);
 }
 
 // Operating mode of layouts G and 222.
@@ -214,24 +233,24 @@ void operatingMode(int m, Reports& out)
     put(out, drv(Data_UpsWorkMode), c.mode);
     switch (m) {
     case 1:
-        put(out, drv(Alarm_OnInput), 1);
-        put(out, drv(Alarm_OnBypass), 0);
-        put(out, drv(Alarm_OnBattery), 0);
+        flag(out, drv(Alarm_OnInput), 1);
+        flag(out, drv(Alarm_OnBypass), 0);
+        flag(out, drv(Alarm_OnBattery), 0);
         break;
     case 2:
-        put(out, drv(Alarm_OnBattery), 1);
-        put(out, drv(Alarm_OnInput), 0);
-        put(out, drv(Alarm_OnBypass), 0);
+        flag(out, drv(Alarm_OnBattery), 1);
+        flag(out, drv(Alarm_OnInput), 0);
+        flag(out, drv(Alarm_OnBypass), 0);
         break;
     case 4:
-        put(out, drv(Alarm_OnBypass), 1);
-        put(out, drv(Alarm_OnBattery), 0);
-        put(out, drv(Alarm_OnInput), 0);
+        flag(out, drv(Alarm_OnBypass), 1);
+        flag(out, drv(Alarm_OnBattery), 0);
+        flag(out, drv(Alarm_OnInput), 0);
         break;
     default:
-        put(out, drv(Alarm_OnBattery), 0);
-        put(out, drv(Alarm_OnInput), 0);
-        put(out, drv(Alarm_OnBypass), 0);
+        flag(out, drv(Alarm_OnBattery), 0);
+        flag(out, drv(Alarm_OnInput), 0);
+        flag(out, drv(Alarm_OnBypass), 0);
         break;
     }
 }
@@ -315,8 +334,13 @@ int evalRow(const Bits& b, bool sum, std::initializer_list<BitRange> bits)
 
 void evalRows(const Bits& b, std::initializer_list<AlarmRow> rows, Reports& out)
 {
-    for (const AlarmRow& row : rows)
-        put(out, row.sig, evalRow(b, row.sum, row.bits));
+    for (const AlarmRow& row : rows) {
+        const int v = evalRow(b, row.sum, row.bits);
+        if (row.sum)
+            sumRow(out, row.sig, v);
+        else
+            flag(out, row.sig, v);
+    }
 }
 
 constexpr bool kAny = false;
@@ -386,7 +410,7 @@ void decodeMainG(State& s, const uint8_t* reply, int size, bool withTest, Report
     } else {
         for (int sig : {drv(Alarm_BatterySwitch), drv(Alarm_InputSwitch), drv(Alarm_OutputSwitch),
                         drv(Alarm_BypassSwitch), drv(Alarm_InverterRun)})
-            put(out, sig, 0);
+            flag(out, sig, 0);
     }
 
     const unsigned p = r.u(70);
@@ -403,7 +427,7 @@ void decodeMainG(State& s, const uint8_t* reply, int size, bool withTest, Report
     operatingMode(m, out);
     if (!code299) put(out, drv(Data_BatteryStatus), m == 2 ? 8 : (s.batt_low_990 == 1 ? 3 : 2));
 
-    if (withTest) put(out, drv(Alarm_TestInProgress), test == 6 ? 1 : 0);
+    if (withTest) flag(out, drv(Alarm_TestInProgress), test == 6 ? 1 : 0);
 }
 
 void decodeMain222(State& s, const uint8_t* reply, int size, Reports& out)
@@ -433,7 +457,7 @@ void decodeMain222(State& s, const uint8_t* reply, int size, Reports& out)
         put(out, drv(Sys_Inverter_Version) + k, r.byte(75 + k / 2, k % 2));
     }
     const unsigned t = r.u(77);
-    put(out, drv(Alarm_TestInProgress), (t == 1 || t == 2) ? 1 : 0);
+    flag(out, drv(Alarm_TestInProgress), (t == 1 || t == 2) ? 1 : 0);
 }
 
 void decodeMainAAAA(State& s, const uint8_t* reply, int size, Reports& out)
@@ -463,7 +487,7 @@ void decodeMainAAAA(State& s, const uint8_t* reply, int size, Reports& out)
     put(out, drv(Data_OutputSource), c.source);
     put(out, drv(Data_UpsWorkMode), c.work);
     sourceFlags(m == 4, m == 5, m == 3, out);
-    put(out, drv(Alarm_TestInProgress), m == 6 ? 1 : 0);
+    flag(out, drv(Alarm_TestInProgress), m == 6 ? 1 : 0);
 
     energyFlow(r.u(72), out);
 }
@@ -504,43 +528,43 @@ void decodeAlarmB(State& s, const uint8_t* reply, int size, Reports& out)
     if (!holdsBits(size, 482)) return;
     const Bits b(reply, size);
     const bool c222 = s.regups_a_version == kCode222;
-    put(out, drv(Alarm_GeneralFault),
-        evalRow(b, kAny, {{128, 131}, {136, 138}, {144, 144}, {149, 149}, {152, 154}, {176, 179},
-                          {181, 182}, {185, 188}, {288, 294}, {296, 301}, {304, 307}, {309, 311},
-                          {313, 319}, {321, 323}, {325, 325}, {327, 334}, {352, 353}, {355, 357},
-                          {384, 388}, {400, 403}, {410, 411}, {416, 417}, {432, 433}, {435, 437},
-                          {440, 443}, {449, 453}, {456, 457}, {459, 466}, {468, 470}}));
-    put(out, drv(Alarm_UpsSystemOff), evalRow(b, kSum, {{183, 184}, {335, 335}, {455, 455}}));
-    if (c222) put(out, drv(Alarm_InputSwitch), b[35]);
+    flag(out, drv(Alarm_GeneralFault),
+         evalRow(b, kAny, {{128, 131}, {136, 138}, {144, 144}, {149, 149}, {152, 154}, {176, 179},
+                           {181, 182}, {185, 188}, {288, 294}, {296, 301}, {304, 307}, {309, 311},
+                           {313, 319}, {321, 323}, {325, 325}, {327, 334}, {352, 353}, {355, 357},
+                           {384, 388}, {400, 403}, {410, 411}, {416, 417}, {432, 433}, {435, 437},
+                           {440, 443}, {449, 453}, {456, 457}, {459, 466}, {468, 470}}));
+    sumRow(out, drv(Alarm_UpsSystemOff), evalRow(b, kSum, {{183, 184}, {335, 335}, {455, 455}}));
+    if (c222) flag(out, drv(Alarm_InputSwitch), b[35]);
     s.input_err = evalRow(b, kAny, {{256, 266}, {268, 270}});
-    put(out, drv(Alarm_InputBad), s.input_err);
-    put(out, drv(Alarm_OutputOverload),
-        evalRow(b, kAny,
-                {{132, 135},
-                 {141, 141},
-                 {145, 148},
-                 {151, 151},
-                 {168, 168},
-                 {198, 207},
-                 {404, 407},
-                 {409, 409},
-                 {418, 422},
-                 {438, 438}}));
-    put(out, drv(Alarm_OutputBad), evalRow(b, kAny, {{193, 197}, {408, 408}, {480, 481}}));
-    put(out, drv(Alarm_BypassBad),
-        evalRow(b, kAny, {{160, 167}, {169, 175}, {424, 428}}) | (c222 ? b[24] : 0));
-    put(out, drv(Alarm_DepletedBattery), evalRow(b, kAny, {{208, 209}, {276, 276}}));
+    flag(out, drv(Alarm_InputBad), s.input_err);
+    flag(out, drv(Alarm_OutputOverload),
+         evalRow(b, kAny,
+                 {{132, 135},
+                  {141, 141},
+                  {145, 148},
+                  {151, 151},
+                  {168, 168},
+                  {198, 207},
+                  {404, 407},
+                  {409, 409},
+                  {418, 422},
+                  {438, 438}}));
+    flag(out, drv(Alarm_OutputBad), evalRow(b, kAny, {{193, 197}, {408, 408}, {480, 481}}));
+    flag(out, drv(Alarm_BypassBad),
+         evalRow(b, kAny, {{160, 167}, {169, 175}, {424, 428}}) | (c222 ? b[24] : 0));
+    flag(out, drv(Alarm_DepletedBattery), evalRow(b, kAny, {{208, 209}, {276, 276}}));
     s.batt_low_990 = evalRow(b, kAny, {{211, 212}, {277, 277}}) | (c222 ? (b[22] | b[23]) : 0);
-    put(out, drv(Alarm_LowBattery), s.batt_low_990);
-    put(out, drv(Alarm_BatteryBad),
-        evalRow(b, kAny, {{213, 216}, {273, 275}, {279, 280}, {282, 282}, {285, 285}}));
-    put(out, drv(Alarm_InverterRun), b[143]);
-    put(out, drv(Alarm_FanFailure),
-        evalRow(b, kAny, {{180, 180}, {324, 324}, {467, 467}, {25, 25}}));
-    put(out, drv(Alarm_FuseFailure), evalRow(b, kAny, {{267, 267}, {454, 454}}));
-    put(out, drv(Alarm_TempBad), evalRow(b, kAny, {{320, 320}, {423, 423}, {448, 448}}));
-    put(out, drv(Alarm_ChargerFailed),
-        evalRow(b, kAny, {{278, 278}, {281, 281}, {283, 284}, {336, 346}}));
+    flag(out, drv(Alarm_LowBattery), s.batt_low_990);
+    flag(out, drv(Alarm_BatteryBad),
+         evalRow(b, kAny, {{213, 216}, {273, 275}, {279, 280}, {282, 282}, {285, 285}}));
+    flag(out, drv(Alarm_InverterRun), b[143]);
+    flag(out, drv(Alarm_FanFailure),
+         evalRow(b, kAny, {{180, 180}, {324, 324}, {467, 467}, {25, 25}}));
+    flag(out, drv(Alarm_FuseFailure), evalRow(b, kAny, {{267, 267}, {454, 454}}));
+    flag(out, drv(Alarm_TempBad), evalRow(b, kAny, {{320, 320}, {423, 423}, {448, 448}}));
+    flag(out, drv(Alarm_ChargerFailed),
+         evalRow(b, kAny, {{278, 278}, {281, 281}, {283, 284}, {336, 346}}));
 }
 
 void decodeAlarmC(State&, const uint8_t* reply, int size, Reports& out)

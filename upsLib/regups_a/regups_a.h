@@ -4,16 +4,16 @@
  * One driver serves three register layouts (G, 222 and AAAA). The identity
  * block tells which one the UPS speaks; from then on each cycle polls only the
  * commands that layout needs. Tables live in commands.cpp, the pure reply
- * decoders in decode.cpp, the command strings in control.cpp and the exported
- * entry points in driver.cpp.
+ * decoders in decode.cpp, the command strings in control.cpp and the driver
+ * on the driver shell, with its exported table accessors, in driver.cpp.
  */
 #pragma once
 
 #include "common.h"
+#include "driver_shell.hpp"
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
@@ -51,13 +51,8 @@ enum QueryIndex {
     kQueryCount = 9
 };
 
-// One (four-digit signal, value) report.
-struct Report {
-    int sig;
-    float value;
-    bool operator==(const Report&) const = default;
-};
-using Reports = std::vector<Report>;
+using upscommon::Report;
+using upscommon::Reports;
 
 extern const cmd acuList[kQueryCount];
 extern const controlCmd controlList[11];
@@ -78,9 +73,8 @@ void decodeAlarmA(State& s, const uint8_t* reply, int size, Reports& out);
 void decodeAlarmB(State& s, const uint8_t* reply, int size, Reports& out);
 void decodeAlarmC(State& s, const uint8_t* reply, int size, Reports& out);
 
-// One Query: selection, poll cycle, decoding; every report goes to sink.
-int query(State& s, const upscommon::PortIo& io, void* fd, int id,
-          const std::function<void(const Report&)>& sink);
+// One Query: selection, poll cycle, decoding; every report joins out.
+int query(State& s, const upscommon::PortIo& io, void* fd, int id, upscommon::Cycle& out);
 
 // One Control: 1 success, 0 failure or unsupported command.
 int control(State& s, const upscommon::PortIo& io, void* fd, int id, const char* cmdStr);
