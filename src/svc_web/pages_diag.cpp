@@ -5,7 +5,8 @@
  *
  * The console sends a line typed in the page to the UPS port (1) or the sensor
  * port (3) through the runtime's port console queue, or hands it to the SMS
- * task for the modem port (7); the page then polls until the answer came or
+ * task for the modem port (7), which talks to the modem and writes both sides
+ * into the transcript; the page then polls until the answer came or
  * eight polls passed, and is shown the transcript data/send_data.txt. Every
  * file name here is built from a fixed table and a port number, so a request
  * never names a path.
@@ -163,6 +164,15 @@ void writeTranscript(bool receive, bool hex, std::string_view bytes)
                         pages::transcriptLine(receive, hex, bytes, nowMs()), receive);
 }
 
+// The SMS task rewrites the transcript with the line it sent and appends the
+// modem's answer: a "recv:" line means the exchange is over.
+bool modemAnswered()
+{
+    std::string text;
+    return platform::readFile(platform::appPath(kTranscript), text, 1 << 16) &&
+           text.find("\nrecv:") != std::string::npos;
+}
+
 // Poll state of the console, one browser at a time.
 struct Console {
     std::mutex m;
@@ -215,6 +225,8 @@ void consolePoll(const Request& req, Reply& reply)
     char buf[kConsoleBytes];
     if (!c.seen && pt && pt->port != card::kModemPort)
         result = PullControlCmd(pt->port, code, buf, sizeof buf);
+    else if (!c.seen && pt && modemAnswered())
+        c.seen = true;
     card::rt().log("read_result:e" + std::to_string(result) + ",read_count:" +
                    std::to_string(c.polls) + ",len:" + std::to_string(result > 0 ? result : 0));
     if (result == -2) {

@@ -161,3 +161,151 @@ class RegupsSim:
         if getattr(self, "pair", None):
             self.pair.close()
             self.pair = None
+
+
+GSM_SIM_PROGRAM = SIM_PROGRAM.parent / "gsm_sim.py"
+
+
+class GsmSim:
+    """GSM modem simulator (sim/gsm_sim.py) on a socat pair; the card opens
+    .card_tty as port 7.
+
+        gsm = GsmSim(tmp_path, model="MG323")
+        gsm.deliver("+8613800138000", "CXZT")      # ucs2=True lists it in UCS-2
+        gsm.outbox() -> [{"number": "+86...", "text": "Input fault", ...}]
+        gsm.fault("off")  /  gsm.fault("no_sim", False)   # off, no_sim,
+                                                  # no_network, refuse
+        gsm.commands()   -> ["AT", "ATE0", ...]   every command line it got
+    """
+
+    def __init__(self, tmp_path, model="MG323", faults=()):
+        self.tmp = Path(tmp_path)
+        self.tmp.mkdir(parents=True, exist_ok=True)
+        self.pair = PtyPair(self.tmp, "gsm")
+        self.card_tty = self.pair.b
+        ready = self.tmp / "gsm_sim.ready"
+        if ready.exists():
+            ready.unlink()
+        argv = [sys.executable, str(GSM_SIM_PROGRAM), "--device", self.pair.a,
+                "--model", model, "--ready-file", str(ready)]
+        for f in faults:
+            argv += ["--fault", f]
+        self.log_path = self.tmp / "gsm_sim.log"
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self._log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 20
+        while not ready.exists():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("GSM simulator did not start:\n" + self.log_path.read_text())
+            time.sleep(0.1)
+        self.client = SimClient(json.loads(ready.read_text())["control_port"])
+        atexit.register(self.stop)
+
+    def deliver(self, sender, text, ucs2=False):
+        return self.client.call("deliver", sender=sender, text=text, ucs2=ucs2)
+
+    def outbox(self):
+        return self.client.call("outbox")
+
+    def clear_outbox(self):
+        self.client.call("clear_outbox")
+
+    def inbox(self):
+        return self.client.call("inbox")
+
+    def fault(self, name, on=True):
+        return self.client.call("fault", name=name, on=on)
+
+    def set(self, field, value):
+        self.client.call("set", field=field, value=value)
+
+    def commands(self, since=0):
+        return self.client.call("commands", since=since)
+
+    def state(self):
+        return self.client.call("state")
+
+    def stop(self):
+        if getattr(self, "client", None):
+            try:
+                self.client.call("quit")
+            except Exception:
+                pass
+            self.client.close()
+            self.client = None
+        if getattr(self, "proc", None) and self.proc.poll() is None:
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if getattr(self, "_log", None):
+            self._log.close()
+            self._log = None
+        if getattr(self, "pair", None):
+            self.pair.close()
+            self.pair = None
+
+
+TXT_SIM_PROGRAM = _SOURCE / "sim" / "txtups_sim.py"
+
+
+class TxtupsSim(RegupsSim):
+    """Text-protocol UPS simulator (sim/txtups_sim.py) for the txtups drivers
+    and identification:
+
+        sim = TxtupsSim(tmp_path, model=231, speed=2400)   # 231, 221, 211, 201
+                                                 # (three-phase); 283, 282, 101
+        card = Card(tmp_path, settings={"ups_type": "1"}, ports={1: sim.card_tty})
+        sim.requests() -> [{"text": "G1", "reply": "answer", "card_speed": 2400,
+                            "t": ...}, ...]       # every request the UPS heard
+        sim.commands() -> ["MODEL", "G1", ...]    # their texts
+        sim.speed(4800)                          # the UPS's line speed
+        sim.mismatch("noise")                    # garbage at a wrong speed
+        sim.reply_mode("bad_blank", scope="Q1", count=2)
+
+    It answers only while the card's end of the line is at its speed.
+    Scenarios, set/state/expected and writes() (control commands received)
+    as RegupsSim; reply modes: answer, silent, echo, half, bad_blank, stray,
+    noise, short_qt."""
+
+    def __init__(self, tmp_path, model=231, speed=2400, pace=True, ups_type1=False,
+                 scenarios=()):
+        self.tmp = Path(tmp_path)
+        self.tmp.mkdir(parents=True, exist_ok=True)
+        self.pair = PtyPair(self.tmp, "ups")
+        self.card_tty = self.pair.b
+        ready = self.tmp / "txtups_sim.ready"
+        if ready.exists():
+            ready.unlink()
+        argv = [sys.executable, str(TXT_SIM_PROGRAM), "--device", self.pair.a,
+                "--card-tty", self.pair.b, "--model", str(model), "--speed", str(speed),
+                "--ready-file", str(ready)]
+        argv += [] if pace else ["--no-pace"]
+        argv += ["--ups-type1"] if ups_type1 else []
+        for name in scenarios:
+            argv += ["--scenario", name]
+        self.log_path = self.tmp / "txtups_sim.log"
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self._log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 20
+        while not ready.exists():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("simulator did not start:\n" + self.log_path.read_text())
+            time.sleep(0.1)
+        self.client = SimClient(json.loads(ready.read_text())["control_port"])
+        atexit.register(self.stop)
+
+    def commands(self, since=0):
+        return [r["text"] for r in self.requests(since)]
+
+    def speed(self, baud):
+        self.client.call("speed", baud=baud)
+
+    def pace(self, on=True):
+        self.client.call("pace", on=on)
+
+    def mismatch(self, mode):
+        self.client.call("mismatch", mode=mode)
