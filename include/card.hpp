@@ -22,6 +22,13 @@ constexpr int kPackBase = DEV_PACK_BASE; // battery pack n is kPackBase + n
 constexpr int kLinkSignal = SIG_LINK_OK; // reads 1 while the device answers
 constexpr int kSensorModules = 4;
 
+// Exact alarm start times (card_rules.hpp: alarmStart/setAlarmStart): device
+// kCard signal kAlarmStartHigh + index holds the upper 16 bits of the start
+// time of alarm index, kAlarmStartLow + index the lower 16 bits, each exact in
+// a float signal (ALARM_TIME_BASE + index of the UPS is only near the second).
+constexpr int kAlarmStartHigh = 21000;
+constexpr int kAlarmStartLow = 21100;
+
 // ---- ports ----
 constexpr int kUpsPort = 1;
 constexpr int kSensorPort = 3; // sensors, battery packs and the RS-485 Modbus slave
@@ -104,6 +111,9 @@ constexpr int kControlSms = 1350;
 constexpr int kControlSchedule = 1400;
 constexpr int kOperation = 1500; // + operation number
 constexpr int kTextBytes = 200;  // longest text a request carries
+// Not a record: writes everything queued now and answers once it is written
+// (the runtime sends it before the program ends).
+constexpr int kFlush = 1;
 } // namespace store
 
 // ---- version texts ----

@@ -63,6 +63,9 @@ class FieldcoreRuntime final : public Runtime
     void controlLog(const std::string& line) override { ControlLogOut("%s", line.c_str()); }
     void exitProcess(int status) override
     {
+        // What waits in the store's queue is written first: the control-log
+        // row of the very action that ends the program is among it.
+        DevCallback(kStoreServer, store::kFlush, nullptr, 0);
         std::fflush(nullptr);
         ::_exit(status);
     }

@@ -9,10 +9,14 @@
 #include "internal.hpp"
 #include "platform.hpp"
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -94,6 +98,32 @@ std::string linesOf(const std::vector<std::string>& v)
     return s;
 }
 
+// Faults the fault-injection tests raise from outside; a sandbox only.
+std::string injectFault(const std::string& what)
+{
+    if (!platform::inSandbox()) return err("faults only in a sandbox");
+    if (what != "crash-in-malloc") return err("unknown fault '" + what + "'");
+    // One thread lives in the allocator (sizes past its per-thread cache, so
+    // that it holds its arena's lock most of the time); a crash signal is sent
+    // to it a moment later, after this answer has gone out.
+    auto busy = std::make_shared<std::atomic<pthread_t>>(pthread_t{});
+    std::thread([busy] {
+        *busy = pthread_self();
+        std::vector<void*> held(64, nullptr);
+        for (unsigned i = 0;; ++i) {
+            void*& slot = held[(i * 37) % held.size()];
+            std::free(slot);
+            slot = std::malloc(2048 + (i * 7919) % 60000);
+        }
+    }).detach();
+    std::thread([busy] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        AppLogOut("[cardctl] fault: crash signal to a thread inside malloc");
+        pthread_kill(busy->load(), SIGSEGV);
+    }).detach();
+    return ok();
+}
+
 } // namespace
 
 std::string handleControl(const std::vector<std::string>& a, bool online)
@@ -133,6 +163,7 @@ std::string handleControl(const std::vector<std::string>& a, bool online)
     }
     if (verb == "devices") return ok(linesOf(describeDevices()));
     if (verb == "plugins") return ok(linesOf(describePlugins()));
+    if (verb == "fault" && a.size() >= 2) return injectFault(a[1]);
     if (verb == "log" && a.size() >= 2) {
         AppLogOut("[cardctl] %s", a[1].c_str());
         return ok();

@@ -55,10 +55,12 @@ class Port
     int no() const { return no_; }
     int timeoutMs() const { return timeoutMs_; }
     const std::string& device() const { return device_; }
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ >= 0 || net_ != nullptr; }
 
     // Device file (or "tcp:host:port") from config/ports.conf.
     void setDevice(const std::string& dev) { device_ = dev; }
+    // Opens the device with the port's line settings. After a failure, or
+    // after the line was lost, it refuses until the back-off has passed.
     bool open();
     void close();
 
@@ -79,8 +81,13 @@ class Port
   private:
     bool applyParams();
     void takeWantedParams();
+    // The device went away (hang-up, I/O error): close it so that the port
+    // thread opens it again. Caller holds io_.
+    void lost(const char* what, int err);
     void trace(const char* dir, const unsigned char* data, int len);
     int gapMs() const;
+    bool openTcp();
+    int readTcp(unsigned char* p, int max);
 
     int no_;
     std::string type_;
@@ -92,9 +99,12 @@ class Port
     PortParams wanted_; // asked for by CommControl, not yet on the line
     std::atomic<bool> changed_{false};
     std::atomic<int> fd_{-1};
+    std::atomic<void*> net_{nullptr}; // libnetport handle of a "tcp:" port
     std::atomic<bool> trace_{false};
     std::atomic<bool> enabled_{true};
     std::recursive_mutex io_;
+    long long retryAtMs_ = 0; // no open attempt before this (steady clock, ms)
+    int backoffMs_ = 0;       // grows with each failed attempt, 0 after a success
 
     std::mutex consoleMutex_;
     std::deque<std::pair<int, std::string>> consoleOut_;

@@ -87,12 +87,15 @@ void emit(const char* name, const std::string& text)
 
 } // namespace
 
-// The crash handler may not allocate: its file name is prepared at start.
+// The crash handler may not allocate: its file name is prepared at start, and
+// backtrace() has run once so that its library is loaded before any crash.
 char crashPath[512];
 
 void prepareCrashLog()
 {
     std::snprintf(crashPath, sizeof crashPath, "%s", platform::appPath("data/crash.txt").c_str());
+    void* frames[4];
+    backtrace(frames, 4);
 }
 
 std::string appLogPath()
@@ -179,21 +182,46 @@ void setThreadName(const char* name)
     pthread_setname_np(pthread_self(), shortName);
 }
 
-// Writes a backtrace to data/crash.txt, then lets the signal take its default course.
+// Writes a backtrace to data/crash.txt, then lets the signal take its default
+// course. It runs in whatever state the crash left behind (the allocator's lock
+// may be held by this very thread), so it only uses async-signal-safe calls:
+// open/write/close, numbers formatted by hand, the backtrace loaded at start.
+// Should it hang all the same, the alarm ends the process within 4 s.
 void OnCrashHandler(int sig)
 {
-    int fd = crashPath[0] ? open(crashPath, O_WRONLY | O_CREAT | O_APPEND, 0644) : 2;
-    if (fd >= 0) {
-        char head[96];
-        int n = std::snprintf(head, sizeof head, "cardmon: signal %d at %ld\n", sig,
-                              long(time(nullptr)));
-        ::write(fd, head, size_t(n));
-        void* frames[64];
-        int count = backtrace(frames, 64);
-        backtrace_symbols_fd(frames, count, fd);
-        ::write(fd, "\n", 1);
-        if (fd != 2) close(fd);
-    }
+    signal(SIGALRM, SIG_DFL);
+    alarm(4);
+    int fd = crashPath[0] ? open(crashPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : 2;
+    if (fd < 0) fd = 2;
+    char head[64];
+    size_t n = 0;
+    auto put = [&](const char* text) {
+        while (*text && n < sizeof head)
+            head[n++] = *text++;
+    };
+    auto putNumber = [&](long long v) {
+        char digits[24];
+        int k = 0;
+        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : v;
+        do
+            digits[k++] = char('0' + u % 10);
+        while ((u /= 10) && k < 24);
+        if (v < 0 && n < sizeof head) head[n++] = '-';
+        while (k > 0 && n < sizeof head)
+            head[n++] = digits[--k];
+    };
+    put("cardmon: signal ");
+    putNumber(sig);
+    put(" at ");
+    putNumber(static_cast<long long>(time(nullptr)));
+    put("\n");
+    ssize_t ignored = ::write(fd, head, n);
+    void* frames[64];
+    int count = backtrace(frames, 64);
+    backtrace_symbols_fd(frames, count, fd);
+    ignored = ::write(fd, "\n", 1);
+    (void)ignored;
+    if (fd != 2) close(fd);
     signal(sig, SIG_DFL);
     raise(sig);
 }

@@ -7,15 +7,22 @@
  * CommRead waits up to the port's time-out for the first byte and then keeps
  * reading until the line has been quiet for an inter-frame gap, so one call
  * returns one reply however the bytes were cut on their way.
+ *
+ * A line can go away under a running card: a USB adapter pulled, a serial
+ * server restarted. A hang-up or an I/O error closes the device; the port
+ * thread opens it again after a back-off (1 s, doubling up to 5 s), puts the
+ * port's line settings back on it, and polling goes on.
  */
 #include "internal.hpp"
 #include "platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/time.h>
@@ -59,6 +66,15 @@ long long nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+constexpr int kFirstRetryMs = 1000;
+constexpr int kMaxRetryMs = 5000;
+
+// Errors after which the device file is no longer usable as it is open.
+bool deviceGone(int err)
+{
+    return err == EIO || err == ENODEV || err == ENXIO || err == EBADF || err == EPIPE;
+}
+
 std::string traceHead(int port, const char* dir)
 {
     struct timeval tv;
@@ -70,6 +86,47 @@ std::string traceHead(int port, const char* dir)
                   tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   (unsigned short)(tv.tv_usec / 1000));
     return buf;
+}
+
+// ---- ports over TCP ----
+// A "tcp:ADDRESS:PORT" entry (a serial-device server in the field) is served
+// by libnetport's port-driver functions, loaded on first use.
+constexpr const char* kTcpPrefix = "tcp:";
+
+struct NetDriver {
+    void* (*open)(const char*, const char*, int, int, int*) = nullptr;
+    int (*read)(void*, void*, int) = nullptr;
+    int (*write)(void*, const void*, int) = nullptr;
+    int (*control)(void*, int, void*, int) = nullptr;
+    int (*close)(void*) = nullptr;
+};
+
+const NetDriver* netDriver()
+{
+    static const NetDriver d = [] {
+        NetDriver n;
+        const std::string path = platform::appPath("lib/libnetport.so");
+        void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!lib) {
+            AppLogOut("[ports] %s cannot be loaded: %s", path.c_str(), dlerror());
+            return n;
+        }
+        n.open = reinterpret_cast<decltype(n.open)>(dlsym(lib, "HAL_CommOpen"));
+        n.read = reinterpret_cast<decltype(n.read)>(dlsym(lib, "HAL_CommRead"));
+        n.write = reinterpret_cast<decltype(n.write)>(dlsym(lib, "HAL_CommWrite"));
+        n.control = reinterpret_cast<decltype(n.control)>(dlsym(lib, "HAL_CommControl"));
+        n.close = reinterpret_cast<decltype(n.close)>(dlsym(lib, "HAL_CommClose"));
+        if (!n.open || !n.read || !n.write || !n.control || !n.close) n = NetDriver{};
+        return n;
+    }();
+    return d.open ? &d : nullptr;
+}
+
+int netSocket(void* h)
+{
+    int fd = -1;
+    if (h) netDriver()->control(h, COMM_CTL_FD, &fd, sizeof fd);
+    return fd;
 }
 
 } // namespace
@@ -110,22 +167,82 @@ Port::~Port()
 bool Port::open()
 {
     std::lock_guard lock(io_);
-    if (fd_ >= 0) return true;
+    if (fd_ >= 0 || net_) return true;
     if (device_.empty()) return false;
+    const long long now = nowMs();
+    if (now < retryAtMs_) return false;
+    if (device_.rfind(kTcpPrefix, 0) == 0) return openTcp();
     int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        backoffMs_ = std::min(kMaxRetryMs, std::max(kFirstRetryMs, backoffMs_ * 2));
+        retryAtMs_ = now + backoffMs_;
+        return false;
+    }
     fd_ = fd;
+    backoffMs_ = 0;
+    // The line settings in force (with any change made while it was closed).
     takeWantedParams();
     if (!applyParams())
         AppLogOut("[port %d] %s is not a terminal; used as a plain file", no_, device_.c_str());
     tcflush(fd, TCIOFLUSH);
+    AppLogOut("[port %d] opened %s (%d,%c,%d,%d)", no_, device_.c_str(), params_.baud,
+              "noesm"[params_.parity], params_.dataBits, params_.stopBits);
+    return true;
+}
+
+void Port::lost(const char* what, int err)
+{
+    if (fd_ < 0) return;
+    ::close(fd_);
+    fd_ = -1;
+    backoffMs_ = kFirstRetryMs;
+    retryAtMs_ = nowMs() + backoffMs_;
+    AppLogOut("[port %d] %s lost (%s: %s): opening it again", no_, device_.c_str(), what,
+              err ? std::strerror(err) : "hang-up");
+}
+
+// Caller holds io_. The handle stands once opened: a client connects again
+// by itself on the write after its peer left.
+bool Port::openTcp()
+{
+    const NetDriver* d = netDriver();
+    int err = 0;
+    void* h = d ? d->open(device_.c_str(), device_.c_str() + 4, 0, timeoutMs_, &err) : nullptr;
+    if (!h) {
+        backoffMs_ = kMaxRetryMs;
+        retryAtMs_ = nowMs() + backoffMs_;
+        return false;
+    }
+    net_ = h;
+    backoffMs_ = 0;
     AppLogOut("[port %d] opened %s", no_, device_.c_str());
     return true;
+}
+
+// One reply, as from a serial line: the first bytes within the time-out,
+// then whatever follows until a gap.
+int Port::readTcp(unsigned char* p, int max)
+{
+    int got = 0;
+    int wait = timeoutMs_;
+    while (got < max) {
+        struct pollfd pfd {
+            netSocket(net_), POLLIN, 0
+        };
+        if (pfd.fd < 0 || ::poll(&pfd, 1, wait) <= 0) break;
+        const int n = netDriver()->read(net_, p + got, max - got);
+        if (n <= 0) break;
+        got += n;
+        wait = gapMs();
+    }
+    trace("recv:", p, got);
+    return got;
 }
 
 void Port::close()
 {
     std::lock_guard lock(io_);
+    if (void* h = net_.exchange(nullptr)) netDriver()->close(h);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -201,8 +318,13 @@ int Port::write(const void* buf, int len)
     if (!buf || len <= 0) return 0;
     std::lock_guard lock(io_);
     takeWantedParams();
-    if (fd_ < 0 || !enabled_) return -1;
     const auto* p = static_cast<const unsigned char*>(buf);
+    if (net_) {
+        const int n = enabled_ ? netDriver()->write(net_, p, len) : -1;
+        trace("send:", p, n);
+        return n;
+    }
+    if (fd_ < 0 || !enabled_) return -1;
     int done = 0;
     long long deadline = nowMs() + timeoutMs_;
     while (done < len) {
@@ -210,6 +332,10 @@ int Port::write(const void* buf, int len)
         if (n > 0) {
             done += int(n);
             continue;
+        }
+        if (n < 0 && deviceGone(errno)) {
+            lost("write", errno);
+            break;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) break;
         if (nowMs() > deadline) break;
@@ -227,6 +353,7 @@ int Port::read(void* buf, int max)
     if (!buf || max <= 0) return 0;
     std::lock_guard lock(io_);
     takeWantedParams();
+    if (net_) return enabled_ ? readTcp(static_cast<unsigned char*>(buf), max) : 0;
     if (fd_ < 0 || !enabled_) return 0;
     auto* p = static_cast<unsigned char*>(buf);
     int got = 0;
@@ -237,9 +364,18 @@ int Port::read(void* buf, int max)
         };
         int r = ::poll(&pfd, 1, wait);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0 || !(pfd.revents & POLLIN)) break;
+        const bool hangUp = r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL));
+        if (r <= 0 || !(pfd.revents & POLLIN)) {
+            if (hangUp) lost("read", 0);
+            break;
+        }
         ssize_t n = ::read(fd_, p + got, size_t(max - got));
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0 && deviceGone(errno)) {
+            lost("read", errno);
+            break;
+        }
+        if (n == 0 && hangUp) lost("read", 0); // what the line held is read: it hung up
         if (n <= 0) break;
         got += int(n);
         wait = gapMs();
@@ -256,7 +392,7 @@ int Port::control(int op, void* arg)
     int* v = static_cast<int*>(arg);
     switch (op) {
     case COMM_CTL_FD:
-        if (v) *v = fd_;
+        if (v) *v = net_ ? netSocket(net_) : fd_.load();
         return 1;
     case COMM_CTL_BAUD:
     case COMM_CTL_PARITY:

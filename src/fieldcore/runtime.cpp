@@ -23,6 +23,7 @@
 #include <fstream>
 #include <list>
 #include <shared_mutex>
+#include <sys/stat.h>
 
 namespace fieldcore
 {
@@ -372,6 +373,7 @@ int initDataMonitor(SCfgIdu* idu, int)
     idu->impl = &rt();
     prepareCrashLog();
     platform::makeDirs(platform::appPath("data"));
+    chmod(platform::appPath("data").c_str(), 0700); // logs and records: the card's own
     GetSettingi2("ups_lost", 0); // opens the settings store now, not in the LED loop
     readPortsConf();
     return 0;

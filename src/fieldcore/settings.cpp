@@ -7,6 +7,9 @@
  * before it returns, so a setting survives a kill -9 right after the save. A
  * store that cannot be opened or fails its check is moved aside and started
  * afresh; the card then runs on defaults instead of not running at all.
+ * The store holds every password, community and pass phrase of the card: its
+ * files are private to the card's user (0600, their directory 0700) from the
+ * moment they exist.
  */
 #include "internal.hpp"
 #include "platform.hpp"
@@ -14,10 +17,15 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <shared_mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace fieldcore
@@ -110,17 +118,39 @@ void loadValues(Store& s)
     sqlite3_finalize(st);
 }
 
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kPrivateDir = 0700;
+
+// The store's file exists, private, before SQLite opens it (SQLite gives its
+// journal files the mode of the database), and files left by an older
+// firmware with a wider mode are made private too.
+void makePrivate(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFile);
+    if (fd >= 0) {
+        if (::fchmod(fd, kPrivateFile) != 0)
+            AppLogOut("[settings] cannot make %s private: %s", path.c_str(), std::strerror(errno));
+        ::close(fd);
+    }
+    for (const char* tail : {"-wal", "-shm"})
+        ::chmod((path + tail).c_str(), kPrivateFile);
+}
+
 // Caller holds dbMutex.
 void openLocked(Store& s, const std::string& appDir)
 {
     closeDb(s);
     s.dir = appDir + "/config";
     platform::makeDirs(s.dir);
+    ::chmod(s.dir.c_str(), kPrivateDir);
     const std::string path = s.dir + "/settings.db";
+    makePrivate(path);
     if (!openDb(s, path)) {
         closeDb(s);
         const std::string aside = path + ".corrupt-" + std::to_string(time(nullptr));
         std::rename(path.c_str(), aside.c_str());
+        ::chmod(aside.c_str(), kPrivateFile);
+        makePrivate(path);
         std::remove((path + "-wal").c_str());
         std::remove((path + "-shm").c_str());
         AppLogOut("[settings] store %s unreadable, moved to %s; starting with defaults",

@@ -8,17 +8,20 @@
  * the UPS is lost). It works in the app directory; every card path goes through
  * the platform layer so that off the card it stays inside a sandbox.
  */
+#include "card.hpp"
 #include "fieldcore.h"
 #include "gpio.hpp"
 #include "platform.hpp"
 #include "startup.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <execinfo.h>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -100,10 +103,18 @@ void installPackages()
     }
 }
 
+// The handler runs once: a second fault inside it takes the default course.
 void installCrashHandlers()
 {
+    struct sigaction sa {
+    };
+    sa.sa_handler = OnCrashHandler;
+    sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    void* frame[1];
+    backtrace(frame, 1); // loads the unwinder now, never inside the handler
     for (int sig : {SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGBUS, SIGSTKFLT})
-        std::signal(sig, OnCrashHandler);
+        sigaction(sig, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -154,30 +165,78 @@ void mapGpio()
     gpio.drivePin(kLedSystem, 0);
 }
 
-// Step 8: rewrites the interfaces file and reboots when eth0 is missing.
+// Replaces a system file whole: written beside it, then renamed over it, so
+// that a failed write leaves the old file as it was.
+bool replaceFile(const std::string& path, const std::string& text)
+{
+    const std::string tmp = path + ".new";
+    if (!platform::writeFile(tmp, text)) {
+        AppLogOut("[main] cannot write %s: %s", tmp.c_str(), std::strerror(errno));
+        std::remove(tmp.c_str());
+        return false;
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        AppLogOut("[main] cannot replace %s: %s", path.c_str(), std::strerror(errno));
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void logLines(const std::string& text)
+{
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        AppLogOut("%s", text.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+}
+
+// Step 8: rewrites the interfaces file and reboots when eth0 is missing. A
+// reboot that did not bring eth0 up is not asked for again for the same
+// settings: the card starts with what it has and says why, instead of
+// rebooting for ever. config/netcheck remembers what the last reboot was for.
 void checkNetwork()
 {
-    int dhcpSet = std::atoi(GetSettings2("dhcpSet", ""));
-    std::string ip = GetSettings2("ipAddr", "");
-    std::string mask = GetSettings2("netmask", "");
-    std::string gateway = GetSettings2("gateway", "");
+    const std::string dhcpSet = GetSettings2("dhcpSet", "");
+    const std::string ip = GetSettings2("ipAddr", "");
+    const std::string mask = GetSettings2("netmask", "");
+    const std::string gateway = GetSettings2("gateway", "");
     const std::string interfaces = sysPath("/etc/network/interfaces");
+    const std::string lastReboot = appPath("config/netcheck");
     if (!fileExists(interfaces)) return;
     std::string head = firstLine(platform::runCapture("ifconfig"));
     if (head.find("eth0") != std::string::npos) {
         AppLogOut("eth0 exist\n");
+        if (fileExists(lastReboot)) std::remove(lastReboot.c_str());
         return;
     }
     AppLogOut("eth0 not exist\n");
-    AppLogOut("[%s] reset = %d , dhcpSet = %d", "check_eth0", 1, dhcpSet);
-    std::string log;
-    std::string text = cardmon::interfacesText(dhcpSet, ip, mask, gateway, &log);
-    if (!log.empty()) {
-        AppLogOut("%s", log.c_str());
-        std::printf("%s", log.find("D/E") != std::string::npos ? "Address is belong to D/E!\n"
-                                                               : "ip is not ok!\n");
+    AppLogOut("[%s] reset = %d , dhcpSet = %d", "check_eth0", 1, std::atoi(dhcpSet.c_str()));
+    cardmon::InterfacesPlan plan = cardmon::planInterfaces(dhcpSet, ip, mask, gateway);
+    if (!plan.log.empty()) {
+        logLines(plan.log);
+        if (plan.log.find("D/E") != std::string::npos)
+            std::printf("Address is belong to D/E!\n");
+        else if (plan.log.find("ip is not ok") != std::string::npos)
+            std::printf("ip is not ok!\n");
     }
-    if (dhcpSet == 0 || dhcpSet == 1) platform::writeFile(interfaces, text);
+    std::string reason = plan.reason;
+    if (!plan.text.empty() && !replaceFile(interfaces, plan.text)) reason += "write failed\n";
+    std::string last;
+    platform::readFile(lastReboot, last, 4096);
+    if (last == reason) {
+        AppLogOut("[check_eth0] eth0 is still missing after a reboot for the same settings: "
+                  "starting without rebooting again");
+        return;
+    }
+    if (!platform::writeFile(lastReboot, reason)) {
+        AppLogOut("[check_eth0] cannot note the reboot in %s: starting without rebooting",
+                  lastReboot.c_str());
+        return;
+    }
     runShell("reboot");
 }
 
@@ -204,14 +263,18 @@ void countStart()
     SaveSettings("SystemStartCount", std::to_string(count + 1).c_str());
 }
 
-// Written with file I/O: the names come from settings and never meet a shell.
+// Written with file I/O: the names come from settings and never meet a
+// shell; a name server that is no address is refused and nothing is written.
 void writeResolvConf()
 {
     const std::string path = sysPath("/etc/resolv.conf");
     if (fileExists(path)) return;
-    std::string text = "nameserver " + std::string(GetSettings("dns1")) + "\n";
-    text += "nameserver " + std::string(GetSettings("dns2")) + "\n";
-    platform::writeFile(path, text);
+    const std::string dns1 = GetSettings2("dns1", "");
+    const std::string dns2 = GetSettings2("dns2", "");
+    std::string log;
+    const std::string text = cardmon::resolvConfText(dns1, dns2, &log);
+    logLines(log);
+    if (!text.empty()) replaceFile(path, text);
 }
 
 std::string portParams(const char* prefix, int baudDefault)
@@ -231,9 +294,9 @@ void registerPorts()
     AppLogOut("ups port_Param is %s", ups.c_str());
     AppLogOut("ths port_Param is %s", ths.c_str());
     AppLogOut("sms port_Param is %s", sms.c_str());
-    addPort(&idu, 1, "serial", 800, ups.c_str());
-    addPort(&idu, 3, "serial", 500, ths.c_str());
-    addPort(&idu, 7, "serial", 500, sms.c_str());
+    addPort(&idu, card::kUpsPort, "serial", 800, ups.c_str());
+    addPort(&idu, card::kSensorPort, "serial", 500, ths.c_str());
+    addPort(&idu, card::kModemPort, "serial", 500, sms.c_str());
 }
 
 // Step 16: every UPS driver needs its signal table; borrow the default one.
@@ -261,9 +324,9 @@ void registerDevices()
         driver = cardmon::kUpsDrivers[0];
     }
     repairSignalTable(driver);
-    addDev(&idu, 60, 1, GetSettingi2("ups_addr", 1), driver, 1000);
+    addDev(&idu, card::kUps, card::kUpsPort, GetSettingi2("ups_addr", 1), driver, 1000);
 
-    if (void* port = getPortHandle(3)) {
+    if (void* port = getPortHandle(card::kSensorPort)) {
         int on = 1;
         CommControl(port, COMM_CTL_ENABLE, &on, 0);
     }
@@ -274,30 +337,34 @@ void registerDevices()
     int packAddr = GetSettingi2("bms_start_addr", 1);
     if (packs > 0 && (packPro == 0 || packPro == 1))
         for (int i = 0; i < packs; ++i) {
-            addDev(&idu, 70 + i, 3, packAddr + i, cardmon::kPackDrivers[size_t(packPro)], 1000);
+            addDev(&idu, card::kPackBase + i, card::kSensorPort, packAddr + i,
+                   cardmon::kPackDrivers[size_t(packPro)], 1000);
             AppLogOut("[%s] addDev %d", "main", i);
         }
-    if (GetSettingi2("ths_enable", 0) == 1) addDev(&idu, 61, 3, 1, "envsensor", 1000);
+    if (GetSettingi2("ths_enable", 0) == 1)
+        addDev(&idu, card::kSensors, card::kSensorPort, 1, "envsensor", 1000);
 }
 
 void registerServers()
 {
-    if (GetSettingi2("enable_485modbus", 1) == 1) addServer(&idu, 0, "mbrtu_slave", "");
+    using card::kServerTask;
+    if (GetSettingi2("enable_485modbus", 1) == 1) addServer(&idu, kServerTask, "mbrtu_slave", "");
     runShell("cp " + q(appPath("/root/app/www/image/logo_torvix.png")) + " " +
              q(appPath("/root/app/www/image/logo.png")));
     for (const char* name : {"svc_data", "svc_alarm", "svc_web", "svc_mail", "svc_snmp", "svc_sms",
                              "svc_ddns", "svc_clock"})
-        addServer(&idu, 0, name, "");
-    addServer(&idu, 4, "svc_store", "");
-    addServer(&idu, 0, "svc_identify", "");
+        addServer(&idu, kServerTask, name, "");
+    addServer(&idu, card::kStoreServer, "svc_store", "");
+    addServer(&idu, kServerTask, "svc_identify", "");
     int tcpPro = GetSettingi2("tcp_modbus_pro", 0);
     if (GetSettingi2("enable_tcp_modbus", 1) == 1 && (tcpPro == 0 || tcpPro == 1))
-        addServer(&idu, 0, cardmon::kTcpModbusPlugins[size_t(tcpPro)], "");
-    if (GetSettingi2("enable_bacnet", 1) == 1) addServer(&idu, 0, "svc_bacnet", "");
-    if (GetSettingi2("enable_cloud", 0) == 1) addServer(&idu, 5, "svc_cloud", "");
-    if (GetSettingi2("enable_iec61850", 0) != 0) addServer(&idu, 0, "svc_iec61850", "");
-    if (GetSettingi2("enable_nut", 0) != 0) addServer(&idu, 6, "svc_nut", "");
-    if (GetSettingi2("battery_enable_type", 0) != 0) addServer(&idu, 0, "svc_battery", "");
+        addServer(&idu, kServerTask, cardmon::kTcpModbusPlugins[size_t(tcpPro)], "");
+    if (GetSettingi2("enable_bacnet", 1) == 1) addServer(&idu, kServerTask, "svc_bacnet", "");
+    if (GetSettingi2("enable_cloud", 0) == 1) addServer(&idu, card::kCloudServer, "svc_cloud", "");
+    if (GetSettingi2("enable_iec61850", 0) != 0) addServer(&idu, kServerTask, "svc_iec61850", "");
+    if (GetSettingi2("enable_nut", 0) != 0) addServer(&idu, card::kNutServer, "svc_nut", "");
+    if (GetSettingi2("battery_enable_type", 0) != 0)
+        addServer(&idu, kServerTask, "svc_battery", "");
 }
 
 void ledLoop()

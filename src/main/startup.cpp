@@ -3,6 +3,7 @@
  */
 #include "startup.hpp"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -172,6 +173,103 @@ std::string interfacesText(int dhcpSet, const std::string& ip, const std::string
     }
     if (!gateway.empty()) t += "gateway " + gateway + "\n";
     return t;
+}
+
+bool wellFormedIpv4(std::string_view text)
+{
+    int parts = 0;
+    size_t i = 0;
+    while (parts < 4) {
+        size_t digits = 0;
+        int value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
+            value = value * 10 + (text[i] - '0');
+            ++i;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        ++parts;
+        if (parts < 4) {
+            if (i >= text.size() || text[i] != '.') return false;
+            ++i;
+        }
+    }
+    return i == text.size();
+}
+
+bool wellFormedNameServer(std::string_view text)
+{
+    if (wellFormedIpv4(text)) return true;
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
+    unsigned char buf[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET6, std::string(text).c_str(), buf) == 1;
+}
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+InterfacesPlan planInterfaces(std::string_view dhcpSet, const std::string& ip,
+                              const std::string& mask, const std::string& gateway)
+{
+    InterfacesPlan plan;
+    const int mode = std::atoi(std::string(dhcpSet).c_str());
+    plan.reason = "dhcpSet=" + std::string(dhcpSet) + " ipAddr=" + ip + " netmask=" + mask +
+                  " gateway=" + gateway + "\n";
+    const std::string dhcp = interfacesText(1, "", "", "", nullptr);
+    if (mode != 0 && mode != 1) {
+        plan.log = "[check_eth0] dhcpSet \"" + printable(dhcpSet) +
+                   "\" is neither 0 nor 1: eth0 set to DHCP\n";
+        plan.text = dhcp;
+        return plan;
+    }
+    if (mode == 1) {
+        plan.text = dhcp;
+        return plan;
+    }
+    // Every value that reaches the file must be an address and nothing more.
+    for (auto [name, value] :
+         {std::pair{"ipAddr", &ip}, std::pair{"netmask", &mask}, std::pair{"gateway", &gateway}}) {
+        if (value->empty() || wellFormedIpv4(*value)) continue;
+        plan.log += "[check_eth0] " + std::string(name) + " \"" + printable(*value) +
+                    "\" is not an address: /etc/network/interfaces left as it was\n";
+    }
+    if (!plan.log.empty()) return plan;
+    if (staticAddressCheck(ip, mask) == 0 || ip.empty()) {
+        plan.log = "[check_eth0] ip is not ok!\n[check_eth0] static address \"" + ip +
+                   "\" cannot be used: eth0 set to DHCP\n";
+        plan.text = dhcp;
+        return plan;
+    }
+    plan.text = interfacesText(0, ip, mask, gateway, &plan.log);
+    return plan;
+}
+
+std::string resolvConfText(const std::string& dns1, const std::string& dns2, std::string* logText)
+{
+    std::string text;
+    bool ok = true;
+    for (const std::string* dns : {&dns1, &dns2}) {
+        if (!dns->empty() && !wellFormedNameServer(*dns)) {
+            ok = false;
+            if (logText)
+                *logText += "[main] name server \"" + printable(*dns) +
+                            "\" is not an address: /etc/resolv.conf not written\n";
+        }
+        text += "nameserver " + *dns + "\n";
+    }
+    return ok ? text : std::string();
 }
 
 int memTotalKb(std::string_view text)

@@ -46,6 +46,30 @@ std::string classMask(std::string_view address, bool* dClass, bool* parsed);
 std::string interfacesText(int dhcpSet, const std::string& ip, const std::string& mask,
                            const std::string& gateway, std::string* logText);
 
+// A dotted IPv4 address as the system files take it: four decimal numbers
+// 0-255 of one to three digits joined by dots, nothing before, between or after.
+bool wellFormedIpv4(std::string_view text);
+// A name server for resolv.conf: an IPv4 address as above, or an IPv6 address.
+bool wellFormedNameServer(std::string_view text);
+// A setting's value as a log line may show it: control characters as \xNN.
+std::string printable(std::string_view text);
+
+// What the network check does when eth0 is missing. A value that is no
+// well-formed address is refused: the file stays as it was. A static set-up
+// that cannot give eth0 an address (a bad address, an unknown dhcpSet) falls
+// back to DHCP so that the card comes up reachable.
+struct InterfacesPlan {
+    std::string text;   // the new interfaces file; empty: leave the file as it is
+    std::string log;    // application log lines, each ending in a newline
+    std::string reason; // what a reboot would be for: the same reason reboots once
+};
+InterfacesPlan planInterfaces(std::string_view dhcpSet, const std::string& ip,
+                              const std::string& mask, const std::string& gateway);
+
+// /etc/resolv.conf for the two name servers; empty (and a log line) when a
+// non-empty one is malformed, so that the file is not written at all.
+std::string resolvConfText(const std::string& dns1, const std::string& dns2, std::string* logText);
+
 // MemTotal in kB from the text of "grep MemTotal /proc/meminfo"; -1 if absent.
 int memTotalKb(std::string_view text);
 

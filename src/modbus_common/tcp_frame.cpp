@@ -8,6 +8,8 @@
  */
 #include "tcp_frame.h"
 
+#include "card_rules.hpp"
+
 #include <algorithm>
 
 namespace mbslave
@@ -109,7 +111,7 @@ TcpWalk walkTcpBuffer(std::span<const uint8_t> buf)
 }
 
 std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> f, PduHandler& pdu,
-                                    const std::string& origin)
+                                    const std::string& origin, Access access)
 {
     if (f.size() < kHeader + 1) return {}; // too short to answer at all
     const int lengthField = word(f, 4);
@@ -119,18 +121,18 @@ std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> f, PduHandler& pdu,
         size_t(lengthField & 0xFF) + 6 != f.size())
         return exception(f, kMalformed);
     if (unit != kUnit) return {};
+    const uint8_t function = f[kHeader];
+    if (access != Access::ReadWrite && (function == 6 || function == 16))
+        return exception(f, kWriteRefused);
     const auto answer = pdu.answer(f.subspan(kHeader), origin);
     return answer.empty() ? answer : wrap(f, answer);
 }
 
-bool clientAllowed(std::string_view peer, bool filterOn, const std::vector<std::string>& allowed)
+Access clientAccess(std::string_view peer, bool filterOn, const std::vector<std::string>& allowed)
 {
-    if (!filterOn) return true;
-    for (const auto& a : allowed) {
-        if (a.empty()) continue;
-        if (a == "*.*.*.*" || peer.find(a) != std::string_view::npos) return true;
-    }
-    return false;
+    for (const auto& a : allowed)
+        if (card::addressMatches(a, peer)) return Access::ReadWrite;
+    return filterOn ? Access::None : Access::Read;
 }
 
 } // namespace mbslave

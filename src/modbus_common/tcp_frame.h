@@ -35,14 +35,27 @@ TcpWalk walkTcpBuffer(std::span<const uint8_t> buf);
 // The largest frame the walk can produce (function 16 with byte count 255).
 constexpr size_t kMaxTcpFrame = 13 + 255;
 
-// Answer for one frame; empty when the frame gets no answer. origin is the
-// control-log text of writes, "Tcp:<peer address>".
-std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> frame, PduHandler& pdu,
-                                    const std::string& origin);
+// What a master may do: nothing (its frames get no answer), read, or read
+// and write.
+enum class Access { None, Read, ReadWrite };
 
-// Client filter: whether a peer (address text) may be served, given the switch
-// and the allowed entries (empty ones are unused). An entry matches when it
-// occurs in the address text, and "*.*.*.*" matches everybody.
-bool clientAllowed(std::string_view peer, bool filterOn, const std::vector<std::string>& allowed);
+// Exception code of a write from a master that may only read: the function
+// is not an allowable action for it (ILLEGAL FUNCTION).
+constexpr uint8_t kWriteRefused = 1;
+
+// Answer for one frame; empty when the frame gets no answer. origin is the
+// control-log text of writes, "Tcp:<peer address>". With Access::Read the
+// writes (functions 6 and 16) are answered with exception kWriteRefused and
+// change nothing.
+std::vector<uint8_t> handleTcpFrame(std::span<const uint8_t> frame, PduHandler& pdu,
+                                    const std::string& origin, Access access = Access::ReadWrite);
+
+// Client filter. Writes change settings, the clock and the UPS, so only the
+// masters an administrator listed (the non-empty entries, matched by
+// card::addressMatches: exact addresses, starred or missing fields, networks)
+// may write. With the filter switch on, nobody else is served at all; with it
+// off (the factory setting) everybody may read. A fresh card, whose list is
+// empty, thus answers reads and refuses every write.
+Access clientAccess(std::string_view peer, bool filterOn, const std::vector<std::string>& allowed);
 
 } // namespace mbslave

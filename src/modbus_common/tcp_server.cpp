@@ -13,6 +13,7 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
 #include <array>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -76,7 +77,9 @@ struct TcpServer::Impl {
     void accept(Listener& l);
     void sweepIdle();
     void drop(const std::shared_ptr<Connection>& c);
-    bool allowed(const std::string& peer);
+    // Makes room for a new connection from peer (see tcp_server.h).
+    void makeRoom(const std::string& peer);
+    Access access(const std::string& peer);
 };
 
 struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
@@ -105,7 +108,6 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
                 self->srv.drop(self);
                 return;
             }
-            self->lastActive = Clock::now();
             self->received(n);
         });
     }
@@ -115,13 +117,16 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
         pending.insert(pending.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
         TcpWalk walk = walkTcpBuffer(pending);
         out.clear();
-        if (!walk.frames.empty() && srv.allowed(peer)) {
+        const Access access = walk.frames.empty() ? Access::None : srv.access(peer);
+        if (access != Access::None) {
             const std::string origin = "Tcp:" + peer;
             for (auto [at, len] : walk.frames) {
-                auto answer = handleTcpFrame(std::span(pending).subspan(at, len), srv.pdu, origin);
+                auto answer =
+                    handleTcpFrame(std::span(pending).subspan(at, len), srv.pdu, origin, access);
                 out.insert(out.end(), answer.begin(), answer.end());
             }
         }
+        if (!out.empty()) lastActive = Clock::now(); // a request was served
         pending.erase(pending.begin(), pending.begin() + static_cast<long>(walk.consumed));
         if (out.empty()) {
             read();
@@ -134,7 +139,6 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
         while (sent < out.size() && !ec)
             sent += sock.write_some(asio::buffer(out.data() + sent, out.size() - sent), ec);
         if (sent == out.size()) {
-            lastActive = Clock::now();
             read();
             return;
         }
@@ -149,7 +153,6 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
                                   self->srv.drop(self);
                                   return;
                               }
-                              self->lastActive = Clock::now();
                               self->read();
                           });
     }
@@ -162,14 +165,13 @@ struct TcpServer::Impl::Connection : std::enable_shared_from_this<Connection> {
     }
 };
 
-bool TcpServer::Impl::allowed(const std::string& peer)
+Access TcpServer::Impl::access(const std::string& peer)
 {
     const bool on = rt.integer("enable_tcp_modbus_connect_permission", 0) == 1;
-    if (!on) return true;
     std::vector<std::string> list;
     for (int i = 1; i <= kAllowedClients; ++i)
         list.push_back(rt.text("tcp_modbus_ip" + std::to_string(i), ""));
-    return clientAllowed(peer, on, list);
+    return clientAccess(peer, on, list);
 }
 
 void TcpServer::Impl::drop(const std::shared_ptr<Connection>& c)
@@ -222,17 +224,29 @@ void TcpServer::Impl::accept(Listener& l)
             });
             return;
         }
-        if (conns.size() >= cfg.maxConnections) {
-            asio::error_code ignored;
-            s.close(ignored);
-        } else {
-            auto c = std::make_shared<Connection>(*this, std::move(s));
-            conns.insert(c);
-            connCount = conns.size();
-            c->read();
-        }
+        auto c = std::make_shared<Connection>(*this, std::move(s));
+        makeRoom(c->peer);
+        conns.insert(c);
+        connCount = conns.size();
+        c->read();
         accept(l);
     });
+}
+
+void TcpServer::Impl::makeRoom(const std::string& peer)
+{
+    std::shared_ptr<Connection> oldest, oldestOfPeer;
+    size_t ofPeer = 0;
+    for (const auto& c : conns) {
+        if (!oldest || c->lastActive < oldest->lastActive) oldest = c;
+        if (c->peer != peer) continue;
+        ++ofPeer;
+        if (!oldestOfPeer || c->lastActive < oldestOfPeer->lastActive) oldestOfPeer = c;
+    }
+    if (oldestOfPeer && ofPeer >= std::max<size_t>(cfg.maxPerAddress, 1))
+        drop(oldestOfPeer);
+    else if (oldest && conns.size() >= std::max<size_t>(cfg.maxConnections, 1))
+        drop(oldest);
 }
 
 void TcpServer::Impl::sweepIdle()
@@ -242,8 +256,9 @@ void TcpServer::Impl::sweepIdle()
         if (ec) return;
         const auto now = Clock::now();
         std::vector<std::shared_ptr<Connection>> idle;
-        for (const auto& c : conns)
-            if (now - c->lastActive > cfg.idleTimeout) idle.push_back(c);
+        if (cfg.idleTimeout.count() > 0)
+            for (const auto& c : conns)
+                if (now - c->lastActive > cfg.idleTimeout) idle.push_back(c);
         for (const auto& c : idle)
             drop(c);
 #ifdef __GLIBC__

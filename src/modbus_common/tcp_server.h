@@ -4,8 +4,14 @@
  * One thread runs an Asio event loop for the listeners and every connection;
  * the register image is refreshed and read in that thread only. The listeners
  * bind the port from the setting mbtcp_slavePort and are retried every second
- * while the port is taken. Connections beyond maxConnections are closed at
- * once, and a connection that stays silent for idleTimeout is closed.
+ * while the port is taken.
+ *
+ * A master may keep one connection and poll it rarely: an idle connection
+ * stays open. Only when a new connection would pass maxConnections is the
+ * connection idle the longest closed to make room, and one address may hold
+ * at most maxPerAddress connections (its own longest idle one goes first), so
+ * that one address cannot keep the others out. Only a complete frame that got
+ * an answer counts as activity: bytes that never make a frame keep nothing open.
  */
 #pragma once
 
@@ -25,7 +31,9 @@ struct TcpServerConfig {
     Limits limits = kTcpLimits;               // kTcpLimits or kPackLimits
     std::vector<std::string> bindHosts{"::"}; // "::" listens on both families
     size_t maxConnections = 256;
-    std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
+    size_t maxPerAddress = 32;
+    // Closes connections without activity for this long; zero: never.
+    std::chrono::milliseconds idleTimeout{0};
     std::chrono::milliseconds rebindInterval{std::chrono::seconds(1)};
     // Called in the server thread with "mbtcp_slave-[::]:502" style text.
     std::function<void(const std::string&)> nameThread;

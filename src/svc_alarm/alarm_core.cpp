@@ -220,10 +220,11 @@ void AlarmCore::currentPass()
                 const long long start = rt_.now();
                 info_.curr_alarm_id[index] = 1;
                 info_.curr_alarm_time[index] = start;
-                rt_.setValue(card::kUps, ALARM_TIME_BASE + index, static_cast<float>(start));
+                card::setAlarmStart(rt_, index, start);
                 rt_.post(card::channel::kMailStart, index);
                 rt_.post(card::channel::kSmsStart, index);
-                rt_.store(card::store::kAlarmStarted + index);
+                rt_.storeValue(card::store::kAlarmStarted + index,
+                               static_cast<std::int32_t>(start));
                 rt_.log("[svc_alarm] alarm " + std::to_string(index) +
                         " started, posted on channels " +
                         std::to_string(card::channel::kMailStart) + " and " +
@@ -238,7 +239,7 @@ void AlarmCore::currentPass()
                 info_.hist_alarm_id[index] = 1;
                 info_.hist_alarm_time[index][0] = info_.curr_alarm_time[index];
                 info_.curr_alarm_time[index] = 0;
-                rt_.setValue(card::kUps, ALARM_TIME_BASE + index, 0);
+                card::setAlarmStart(rt_, index, 0);
                 info_.hist_alarm_time[index][1] = rt_.now();
                 ++info_.hist_alarm_num;
                 ended_.push_back(

@@ -2,6 +2,7 @@
 // worker, driven pass by pass on the recording runtime with a set clock.
 #include "alarm_core.hpp"
 
+#include "card_rules.hpp"
 #include "fake_runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -216,7 +217,9 @@ TEST_F(AlarmTest, EpisodeStartAndEnd)
     auto s = takeStore();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0].code, 201);
-    // Signals are floats: the stamp keeps the start to within 128 s.
+    EXPECT_EQ(s[0].value, int(start)); // the current_alarm row's start
+    // The exact start every interface shows; the UPS's float signal only near it.
+    EXPECT_EQ(card::alarmStart(rt_, 1), start);
     EXPECT_NEAR(ups(ALARM_TIME_BASE + 1), double(start), 128.0);
     EXPECT_EQ(rt_.value(card::kCard, SYS_DATA_ALARM_CHANGE), 1.0f);
     EXPECT_EQ(rt_.integer("curr_alarm_num"), 1);
@@ -238,6 +241,7 @@ TEST_F(AlarmTest, EpisodeStartAndEnd)
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0].code, 301);
     EXPECT_EQ(ups(ALARM_TIME_BASE + 1), 0.0f);
+    EXPECT_EQ(card::alarmStart(rt_, 1), 0);
     EXPECT_EQ(rt_.value(card::kCard, SYS_DATA_ALARM_CHANGE), 1.0f);
     EXPECT_EQ(rt_.integer("curr_alarm_num"), 0);
     EXPECT_EQ(rt_.text("curr_alarm_id", "x"), "");
@@ -256,7 +260,7 @@ TEST_F(AlarmTest, EpisodeStartAndEnd)
     setAlarm(1, 1);
     rt_.clock += 600;
     core_.currentPass();
-    EXPECT_NEAR(ups(ALARM_TIME_BASE + 1), double(rt_.clock), 128.0);
+    EXPECT_EQ(card::alarmStart(rt_, 1), rt_.clock);
 }
 
 TEST_F(AlarmTest, StatesShortAlarmsAndOddValues)

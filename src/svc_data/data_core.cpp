@@ -131,6 +131,7 @@ void DataCore::supervisionPass()
             saveIntIfChanged("ups_auto_test_last_time", 0);
         }
     }
+    checkPendingShutdown();
     totalBatteryVoltage();
 }
 

@@ -34,6 +34,9 @@ namespace svc_data
 // Driver command numbers used here beside card::command's.
 constexpr int kCmdRestart = 7;
 constexpr int kCmdModelSetup = 150;
+// How long the task waits for the driver's answer to a command it sent by
+// itself: the port's queue, then up to three attempts on the line.
+constexpr int kCommandWaitMs = 20000;
 
 // ---- small parsers (bad text gives nullopt, never an exception) ----
 
@@ -106,6 +109,10 @@ class DataCore
     bool weeklySchedule();
     void alarmDelays();
     void automaticTest();
+    // Withdraws "shutdown pending" (20021) once the entry that raised it no
+    // longer leads to a shutdown within the warning time (edited, cleared,
+    // schedules switched off).
+    void checkPendingShutdown();
     void totalBatteryVoltage();
     void sensorSetup();
     void modelSetup();
@@ -128,11 +135,24 @@ class DataCore
         std::time_t start = 0;
     };
 
+    // Who raised "shutdown pending": the entry's off-time key, the off minute,
+    // and for a one-off entry its date key and date.
+    struct PendingShutdown {
+        std::string offKey;
+        int offMinute = 0;
+        std::string dateKey;
+        std::string date;
+    };
+
     std::string path(const std::string& relative) const;
     std::string scheduleCommand(int cmd);
+    // Sends a command the task decided on by itself and waits for the driver's
+    // answer; a command the UPS did not take is written to the control log and
+    // the application log as failed. True when the driver accepted it.
+    bool sendCommand(const std::string& cmd, const std::string& what);
     bool scheduleEntry(Schedule& marks, const std::string& onKey, const std::string& offKey,
                        int nowMinute, std::optional<int> warnMinute, const char* restartLog,
-                       const char* shutdownLog);
+                       const char* shutdownLog, const std::string& dateKey = {});
     void scheduledShutdown(Schedule& marks, const char* log);
     std::optional<int> clockSetting(const std::string& key, std::string& text);
     std::optional<long> intSetting(const char* key, long def);
@@ -148,6 +168,7 @@ class DataCore
     int startUpsAddr_ = 1;
     std::time_t lastSeen_ = 0;
     Schedule weekly_, oneOff_;
+    std::optional<PendingShutdown> pending_;
     std::vector<Delay> delays_;
     // sampler state
     bool samplerStarted_ = false;

@@ -41,6 +41,19 @@ std::string DataCore::scheduleCommand(int cmd)
     return std::to_string(cmd) + "," + rt_.text("in_tast1") + "," + rt_.text("in_tast5");
 }
 
+bool DataCore::sendCommand(const std::string& cmd, const std::string& what)
+{
+    const int result = rt_.controlWait(card::kUps, cmd, kCommandWaitMs);
+    if (result > 0) return true;
+    const std::string line =
+        what + " failed: " +
+        (result < 0 ? "no answer from the UPS port in time" : "the UPS did not accept it") +
+        " (command " + cmd + ")";
+    rt_.controlLog(line);
+    rt_.log("[svc_data] " + line);
+    return false;
+}
+
 // Empty times are unused entries; anything else that is not a clock time is
 // logged once and never matches.
 std::optional<int> DataCore::clockSetting(const std::string& k, std::string& text)
@@ -61,8 +74,9 @@ void DataCore::scheduledShutdown(Schedule& marks, const char* log)
     rt_.setValue(card::kUps, Alarm_ShutdownImminent, 1);
     rt_.setValue(card::kUps, Alarm_ShutdownPending, 0);
     rt_.sleepMs(1000);
+    pending_.reset();
     rt_.store(card::store::kControlSchedule + card::command::kShutdown);
-    rt_.control(card::kUps, scheduleCommand(card::command::kShutdown));
+    sendCommand(scheduleCommand(card::command::kShutdown), log);
     rt_.setValue(card::kUps, Alarm_ShutdownImminent, 0);
     rt_.log(log);
     marks.offDone = true;
@@ -72,12 +86,12 @@ void DataCore::scheduledShutdown(Schedule& marks, const char* log)
 // owns this minute (acted now or earlier in it).
 bool DataCore::scheduleEntry(Schedule& marks, const std::string& onKey, const std::string& offKey,
                              int nowMinute, std::optional<int> warnMinute, const char* restartLog,
-                             const char* shutdownLog)
+                             const char* shutdownLog, const std::string& dateKey)
 {
     std::string text;
     if (auto on = clockSetting(onKey, text); on && *on == nowMinute) {
         if (!marks.onDone) {
-            rt_.control(card::kUps, scheduleCommand(kCmdRestart));
+            sendCommand(scheduleCommand(kCmdRestart), restartLog);
             rt_.store(card::store::kControlSchedule + kCmdRestart);
             rt_.log(restartLog);
             marks.onDone = true;
@@ -89,9 +103,38 @@ bool DataCore::scheduleEntry(Schedule& marks, const std::string& onKey, const st
             scheduledShutdown(marks, shutdownLog);
             return true;
         }
-        if (warnMinute && *off == *warnMinute) rt_.setValue(card::kUps, Alarm_ShutdownPending, 1);
+        if (warnMinute && *off == *warnMinute) {
+            rt_.setValue(card::kUps, Alarm_ShutdownPending, 1);
+            pending_ = PendingShutdown{offKey, *off, dateKey,
+                                       dateKey.empty() ? std::string() : rt_.text(dateKey)};
+        }
     }
     return false;
+}
+
+void DataCore::checkPendingShutdown()
+{
+    if (!pending_) return;
+    const std::time_t t = rt_.now();
+    const std::tm tm = localTm(t);
+    const int nowMinute = tm.tm_hour * 60 + tm.tm_min;
+    std::string why;
+    std::string text;
+    const auto off = clockSetting(pending_->offKey, text);
+    const auto before = intSetting("sche_bef_min", 0);
+    const int ahead = off ? (*off - nowMinute + 24 * 60) % (24 * 60) : 0;
+    if (rt_.integer("use_dev_fun3", 1) != 1)
+        why = "schedules switched off";
+    else if (!off || *off != pending_->offMinute)
+        why = pending_->offKey + " changed";
+    else if (!pending_->dateKey.empty() && rt_.text(pending_->dateKey) != pending_->date)
+        why = pending_->dateKey + " changed";
+    else if (ahead == 0 || !before || ahead > *before)
+        why = "the shutdown is no longer due within the warning time";
+    if (why.empty()) return;
+    rt_.setValue(card::kUps, Alarm_ShutdownPending, 0);
+    rt_.log("[svc_data] shutdown pending withdrawn: " + why);
+    pending_.reset();
 }
 
 // Minute of the day at which a shutdown due now + sche_bef_min would fall.
@@ -122,7 +165,7 @@ bool DataCore::oneOffSchedule()
         badLog_.good(dk);
         if (!(*date == today)) continue;
         if (scheduleEntry(oneOff_, key("ssched_on%d", i), key("ssched_off%d", i), nowMinute, warn,
-                          "Special_Time:Restart UPS", "Special_Time:shutdown UPS"))
+                          "Special_Time:Restart UPS", "Special_Time:shutdown UPS", dk))
             return true;
     }
     oneOff_ = Schedule{};
@@ -169,7 +212,8 @@ void DataCore::alarmDelays()
             d.start = t;
         if ((t - d.start) / 60 >= *minutes) {
             rt_.store(card::store::kControlSchedule + card::command::kShutdown);
-            rt_.control(card::kUps, scheduleCommand(card::command::kShutdown));
+            sendCommand(scheduleCommand(card::command::kShutdown),
+                        std::string("shutdown after alarm ") + std::to_string(d.alarm));
             rt_.setValue(card::kUps, Alarm_ShutdownImminent, 0);
             d.start = t;
             rt_.sleepMs(1000);
@@ -222,8 +266,9 @@ void DataCore::automaticTest()
     if (configured >= 0 && configured <= 2) {
         const int type = kTypes[configured];
         rt_.store(card::store::kControlSchedule + type);
-        rt_.control(card::kUps, std::to_string(type) + "," + rt_.text("config_test_pre_time") +
-                                    "," + rt_.text("in_tast5"));
+        sendCommand(std::to_string(type) + "," + rt_.text("config_test_pre_time") + "," +
+                        rt_.text("in_tast5"),
+                    "automatic battery test");
     } else {
         badLog_.bad("config_test_type", rt_.text("config_test_type"));
     }

@@ -111,6 +111,69 @@ TEST_F(ScheduleTest, WeeklyOffTimeWarnsThenShutsDownOnce)
     EXPECT_EQ(takeCommands().size(), 1u);
 }
 
+// "Shutdown pending" goes as soon as the entry that raised it no longer leads
+// to a shutdown: edited, cleared, or schedules switched off.
+TEST_F(ScheduleTest, PendingShutdownIsWithdrawnWhenItsEntryChanges)
+{
+    rt_.set("sched_off3", "22:00"); // Tuesday
+    rt_.set("sche_bef_min", 5);
+    auto warnAt = [&](int minute) {
+        rt_.clock = at(2026, 12, 8, 21, minute, 0);
+        core_.supervisionPass();
+        return ups(Alarm_ShutdownPending);
+    };
+    EXPECT_EQ(warnAt(55), 1.0f);
+    EXPECT_EQ(warnAt(56), 1.0f); // still due within the warning time
+    rt_.set("sched_off3", "23:30");
+    EXPECT_EQ(warnAt(57), 0.0f);
+    EXPECT_TRUE(rt_.logged("shutdown pending withdrawn: sched_off3 changed"));
+
+    rt_.set("sched_off3", "22:00");
+    rt_.set("sche_bef_min", 4);
+    EXPECT_EQ(warnAt(56), 1.0f);
+    rt_.set("use_dev_fun3", 0);
+    EXPECT_EQ(warnAt(57), 0.0f);
+    rt_.set("use_dev_fun3", 1);
+
+    EXPECT_EQ(warnAt(56), 1.0f);
+    rt_.erase("sched_off3");
+    EXPECT_EQ(warnAt(58), 0.0f);
+
+    // A one-off entry moved to another day.
+    rt_.set("ssched_d2", "2026/12/08");
+    rt_.set("ssched_off2", "22:00");
+    EXPECT_EQ(warnAt(56), 1.0f);
+    rt_.set("ssched_d2", "2026/12/10");
+    EXPECT_EQ(warnAt(57), 0.0f);
+    EXPECT_TRUE(takeCommands().empty());
+}
+
+TEST_F(ScheduleTest, ShutdownTheUpsRefusesIsLoggedAsFailed)
+{
+    rt_.controlResult = 0; // the driver's three attempts all failed
+    rt_.set("sched_off3", "22:00");
+    rt_.clock = at(2026, 12, 8, 22, 0, 0);
+    EXPECT_TRUE(core_.weeklySchedule());
+    ASSERT_EQ(rt_.controlLogs.size(), 1u);
+    EXPECT_EQ(rt_.controlLogs[0],
+              "Week_Time:shutdown UPS failed: the UPS did not accept it (command 4,3,30)");
+    EXPECT_TRUE(rt_.logged("[svc_data] Week_Time:shutdown UPS failed"));
+
+    rt_.controlResult = -1; // no answer in time
+    rt_.set("sel_batlow", 1);
+    rt_.set("bat_time", 0);
+    rt_.setValue(card::kUps, Alarm_LowBattery, 1);
+    core_.alarmDelays();
+    ASSERT_EQ(rt_.controlLogs.size(), 2u);
+    EXPECT_NE(rt_.controlLogs[1].find("shutdown after alarm 20002 failed: no answer"),
+              std::string::npos);
+
+    rt_.controlResult = 1;
+    rt_.clock += 5;
+    core_.alarmDelays();
+    EXPECT_EQ(rt_.controlLogs.size(), 2u); // accepted: nothing to record
+}
+
 TEST_F(ScheduleTest, WeeklyOnTimeRestarts)
 {
     rt_.set("sched_on3", "06:30");

@@ -207,7 +207,12 @@ std::string buildConfig(const AgentParams& a, const TrapParams& t,
                 line("trapsess -C i -t " + T + " -r " + R + " " + v3);
         }
     }
-    // 9. the enterprise MIB announces itself
+    // 9. a GETBULK answer stays small whatever max-repetitions asks for, so
+    // a spoofed request cannot make the card send many times its size; a
+    // walk simply takes more round trips
+    line("maxGetbulkRepeats " + std::to_string(kMaxGetbulkRepeats));
+    line("maxGetbulkResponses " + std::to_string(kMaxGetbulkResponses));
+    // 10. the enterprise MIB announces itself
     if (a.mibType != 0) line("sysObjectID 1.3.6.1.4.1.935");
     return out;
 }

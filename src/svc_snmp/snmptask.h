@@ -24,6 +24,10 @@ namespace snmptask
 constexpr int kRows = 8;
 constexpr std::size_t kNameField = 32;    // user names, pass phrases, communities
 constexpr std::size_t kAddressField = 64; // addresses, system texts
+// The agent's cap on a GETBULK answer: repetitions per variable and variables
+// in all (the agent's own default answers 100).
+constexpr int kMaxGetbulkRepeats = 10;
+constexpr int kMaxGetbulkResponses = 20;
 
 // SNMP_V2c_V3C: what the agent serves and to whom.
 struct AgentRow {

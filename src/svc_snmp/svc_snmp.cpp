@@ -7,7 +7,7 @@
  * change), refreshes the shared block from the signals every two seconds, and
  * drains the message queue on which the module sends set requests. On request of
  * the web page it also sends test traps with net-snmp's snmptrap/snmpinform, in
- * a side thread of its own.
+ * a side thread of its own, one request after the other.
  *
  * Only the child this task started is ever stopped, by its process id.
  */
@@ -25,6 +25,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/prctl.h>
@@ -131,9 +132,14 @@ class SnmpTask : public card::Task
     void event(int channel, int code, void*, int) override
     {
         if (channel != card::channel::kTrapTest || code < 1 || code > kRows) return;
-        // One test at a time: a request while one is pending or running is dropped.
-        int idle = 0;
-        if (trapRow_.compare_exchange_strong(idle, code)) wake();
+        // Tests run one after the other: a request while another runs waits
+        // its turn. A row already waiting is not queued twice (it will run).
+        {
+            std::lock_guard lock(trapLock_);
+            if (std::find(trapRows_.begin(), trapRows_.end(), code) != trapRows_.end()) return;
+            trapRows_.push_back(code);
+        }
+        wake();
     }
 
     // ---- parameter records ----
@@ -174,7 +180,10 @@ class SnmpTask : public card::Task
     }
 
     // Writes the agent's configuration file and stops the agent, so that the
-    // next tick starts it with the new file.
+    // next tick starts it with the new file at once (a new file is a new
+    // chance: the restart back-off starts over). The file holds pass phrases:
+    // it is created private and renamed into place, so that neither the old
+    // nor the new text is ever readable by others, even when a step fails.
     void writeConfig()
     {
         ConfigPaths paths;
@@ -186,15 +195,38 @@ class SnmpTask : public card::Task
                         rt().text("engine_id", ""), paths);
 
         const std::string path = platform::sysPath(kConfigFile);
-        const std::string tmp = path + ".new";
         auto slash = path.rfind('/');
         if (slash != std::string::npos) platform::makeDirs(path.substr(0, slash));
-        if (!platform::writeFile(tmp, text) || rename(tmp.c_str(), path.c_str()) != 0) {
-            logf("[Write_Config_File] cannot write %s: %s", path.c_str(), strerror(errno));
-            return;
-        }
-        chmod(path.c_str(), 0600); // it holds pass phrases
+        if (!writePrivate(path, text)) return;
         stopAgent();
+        backoff_ = Clock::duration::zero();
+        nextStart_ = Clock::now();
+    }
+
+    static bool writePrivate(const std::string& path, const std::string& text)
+    {
+        const std::string tmp = path + ".new";
+        unlink(tmp.c_str()); // a leftover may have other owners or modes
+        const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            logf("[Write_Config_File] cannot create %s: %s", tmp.c_str(), strerror(errno));
+            return false;
+        }
+        bool ok = fchmod(fd, 0600) == 0; // whatever the umask
+        for (size_t done = 0; ok && done < text.size();) {
+            const ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            ok = n > 0;
+            if (ok) done += static_cast<size_t>(n);
+        }
+        ok = ok && fsync(fd) == 0;
+        ok = close(fd) == 0 && ok;
+        if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+            logf("[Write_Config_File] cannot write %s: %s", path.c_str(), strerror(errno));
+            unlink(tmp.c_str());
+            return false;
+        }
+        return true;
     }
 
     // Keeps the setting engine_id equal to the running agent's engine ID.
@@ -362,7 +394,14 @@ class SnmpTask : public card::Task
     void trapWorker()
     {
         while (!stopped()) {
-            const int row = trapRow_.load();
+            int row = 0;
+            {
+                std::lock_guard lock(trapLock_);
+                if (!trapRows_.empty()) {
+                    row = trapRows_.front();
+                    trapRows_.pop_front();
+                }
+            }
             if (row == 0) {
                 wait(std::chrono::milliseconds(500));
                 continue;
@@ -373,7 +412,6 @@ class SnmpTask : public card::Task
                 const int rc = platform::runArgv(argv);
                 logf("[trap_test] %s to row %d: %d", argv[0].c_str(), row, rc);
             }
-            trapRow_ = 0;
         }
     }
 
@@ -386,7 +424,8 @@ class SnmpTask : public card::Task
     Clock::duration backoff_ = Clock::duration::zero();
     void* shm_ = nullptr;
     int queue_ = -1;
-    std::atomic<int> trapRow_{0}; // receiver row of the pending or running test, 0 idle
+    std::mutex trapLock_;
+    std::deque<int> trapRows_; // receiver rows of the tests waiting to run
 };
 
 } // namespace

@@ -117,6 +117,9 @@ std::vector<Request> takeQueue();
 void applyBatch(const std::vector<Request>& batch);
 // Takes the queue and applies it now (the worker's step; tests call it directly).
 void applyQueueNow();
+// Applies everything queued so far before the program ends (request
+// card::store::kFlush); 0 once written, -1 when it took longer than limit.
+int flushQueue(std::chrono::milliseconds limit);
 
 // The 20 fields of a UPS sample from the UPS signals and the settings.
 std::array<std::string, 20> upsSampleFields();

@@ -5,7 +5,10 @@
  * for each chunk the database lock is taken once, each file the chunk touches is
  * opened once and written in one transaction, so a burst of samples costs one
  * journal sync per file instead of one per row, and a crash leaves either all or
- * none of a chunk's rows of a file. Before each insert the table's retention
+ * none of a chunk's rows of a file. A commit that fails (flash full, an I/O
+ * error) is rolled back and its statements are written again one by one, so
+ * that only the rows that really cannot be written are lost, never the whole
+ * chunk with them. Before each insert the table's retention
  * rule drops its oldest rows. A file that vanished while the card runs (someone
  * deleted it) gets its tables back before the next insert.
  *
@@ -23,8 +26,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
+#include <thread>
 
 namespace store
 {
@@ -139,24 +146,20 @@ std::string groupText(card::Runtime& r, const PhaseGroup& g)
 }
 
 // The files a chunk writes, each opened once and written in one transaction.
+// Every statement that went into a transaction is kept until the commit: if
+// the commit fails, they are written again each on its own.
 class Writer
 {
   public:
+    using Step = std::function<bool(sqlite3*)>;
+
     Writer() = default;
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer()
     {
-        for (auto& o : open_) {
-            if (o && o->inTx) {
-                char* msg = nullptr;
-                if (sqlite3_exec(o->db.get(), "commit", nullptr, nullptr, &msg) != SQLITE_OK) {
-                    logError("[%s] commit failed: %s\n", "store", msg ? msg : "?");
-                    sqlite3_exec(o->db.get(), "rollback", nullptr, nullptr, nullptr);
-                }
-                sqlite3_free(msg);
-            }
-        }
+        for (size_t i = 0; i < open_.size(); ++i)
+            if (auto& o = open_[i]; o && o->inTx) finish(*o, kAllFiles[i]);
     }
 
     // The open file, or null when it cannot be opened (logged).
@@ -177,8 +180,18 @@ class Writer
         bool inTx =
             sqlite3_exec(db.get(), "begin immediate", nullptr, nullptr, nullptr) == SQLITE_OK;
         if (!inTx) logError("[%s] %s: %s\n", "store", path.c_str(), sqlite3_errmsg(db.get()));
-        slot.emplace(Open{std::move(db), inTx});
+        slot.emplace(Open{std::move(db), inTx, {}});
         return slot->db.get();
+    }
+
+    // Runs a step on the file now and keeps it for a replay.
+    bool run(DbFile f, Step step)
+    {
+        sqlite3* h = db(f);
+        if (!h) return false;
+        const bool done = step(h);
+        if (done) open_[static_cast<size_t>(f)]->steps.push_back(std::move(step));
+        return done;
     }
 
     void recreate(DbFile f)
@@ -190,7 +203,24 @@ class Writer
     struct Open {
         Db db;
         bool inTx;
+        std::vector<Step> steps;
     };
+
+    static void finish(Open& o, DbFile f)
+    {
+        sqlite3* h = o.db.get();
+        char* msg = nullptr;
+        if (sqlite3_exec(h, "commit", nullptr, nullptr, &msg) == SQLITE_OK) return;
+        logError("[%s] commit of %zu rows to %s failed: %s; writing them one by one\n", "store",
+                 o.steps.size(), dbPath(f).c_str(), msg ? msg : sqlite3_errmsg(h));
+        sqlite3_free(msg);
+        sqlite3_exec(h, "rollback", nullptr, nullptr, nullptr);
+        size_t lost = 0;
+        for (const Step& step : o.steps)
+            if (!step(h)) ++lost;
+        if (lost) logError("[%s] %zu rows to %s lost\n", "store", lost, dbPath(f).c_str());
+    }
+
     std::array<std::optional<Open>, kAllFiles.size()> open_;
 };
 
@@ -216,15 +246,17 @@ void applyRetention(sqlite3* db, const Table& t)
 bool insertRow(Writer& w, const Table& t, const std::vector<std::string>& values,
                const char* errFormat)
 {
-    sqlite3* db = w.db(t.file);
-    if (!db) return false;
-    applyRetention(db, t);
     std::string err;
-    if (execBound(db, t.insertSql, values, &err)) return true;
+    auto insert = [&t, values, &err](sqlite3* db) {
+        applyRetention(db, t);
+        return execBound(db, t.insertSql, values, &err);
+    };
+    if (!w.db(t.file)) return false;
+    if (w.run(t.file, insert)) return true;
     if (err.find("no such table") != std::string::npos) {
         logLine("[%s] %s lost its tables, creating them again", __func__, t.name);
         w.recreate(t.file);
-        if (execBound(db, t.insertSql, values, &err)) return true;
+        if (w.run(t.file, insert)) return true;
     }
     logError(errFormat, err.c_str());
     return false;
@@ -272,17 +304,20 @@ void applyOne(Writer& w, const Request& r, long long now)
                   sampleError);
         break;
     case Action::AlarmStarted:
-        insertRow(w, kCurrentAlarm, {card::timeText(now), std::to_string(number)},
+        // The start time the alarm task stamped, when it sent one.
+        insertRow(w, kCurrentAlarm,
+                  {card::timeText(r.value ? r.value : now), std::to_string(number)},
                   "SQL add_curr_alarm_base error: %s\n");
         break;
-    case Action::AlarmCleared:
-        if (sqlite3* db = w.db(DbFile::Alarm)) {
-            std::string err;
-            if (!execBound(db, "delete from current_alarm where Alarm_Id=?",
-                           {std::to_string(number)}, &err))
-                logError("SQL delet_hist_alarm_base error: %s\n", err.c_str());
-        }
+    case Action::AlarmCleared: {
+        std::string err;
+        const std::string id = std::to_string(number);
+        if (w.db(DbFile::Alarm) && !w.run(DbFile::Alarm, [id, &err](sqlite3* db) {
+                return execBound(db, "delete from current_alarm where Alarm_Id=?", {id}, &err);
+            }))
+            logError("SQL delet_hist_alarm_base error: %s\n", err.c_str());
         break;
+    }
     case Action::AlarmEpisode:
         insertRow(w, kHistoryAlarm,
                   {card::timeText(r.value), std::to_string(number), card::timeText(r.arrival),
@@ -416,6 +451,25 @@ void applyQueueNow()
 {
     std::lock_guard order(applyMutex);
     applyBatch(takeQueue());
+}
+
+int flushQueue(std::chrono::milliseconds limit)
+{
+    // The caller is about to end the program: it waits for the rows, but
+    // never for ever (a stuck file must not keep the card from restarting).
+    auto done = std::make_shared<std::promise<void>>();
+    auto ready = done->get_future();
+    std::thread([done] {
+        try {
+            applyQueueNow();
+        } catch (...) {
+        }
+        done->set_value();
+    }).detach();
+    if (ready.wait_for(limit) == std::future_status::ready) return 0;
+    logError("[%s] the queue was not written within %lld ms\n", "store",
+             static_cast<long long>(limit.count()));
+    return -1;
 }
 
 } // namespace store

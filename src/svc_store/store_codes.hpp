@@ -37,15 +37,16 @@ constexpr const char* kSourceSensorModule = "Dev:THS MODULE";
 // What the queue copies out of a request's data.
 enum class Keeps {
     Nothing,
-    Value, // the 4 data bytes: a start time
-    Text,  // the data up to its first 0, when it is at most card::store::kTextBytes long
+    Value,            // the 4 data bytes: a start time
+    StartTimeIfGiven, // the 4 data bytes when sent (a start time), else 0: "now"
+    Text,             // the data up to its first 0, when it is at most card::store::kTextBytes long
 };
 
 enum class Action {
     UpsSample,     // ups_data row from the UPS signals, and a line of the e-mail report
     SensorSample,  // ths_data row from the answering sensor modules
     BatteryTest,   // test_data row: started at the value, ran until the request came
-    AlarmStarted,  // current_alarm row
+    AlarmStarted,  // current_alarm row, from the start time sent (or now)
     AlarmCleared,  // the alarm's current_alarm row goes
     AlarmEpisode,  // history_alarm row: started at the value, ended when the request came
     MailRecord,    // smtp_record row: recipient (text) and event
@@ -96,7 +97,7 @@ inline constexpr RequestCode kRequestCodes[] = {
     oneCode(card::store::kUpsSample, Keeps::Nothing, Action::UpsSample),
     oneCode(card::store::kSensorSample, Keeps::Nothing, Action::SensorSample),
     oneCode(card::store::kBatteryTest, Keeps::Value, Action::BatteryTest),
-    byAlarm(card::store::kAlarmStarted, Keeps::Nothing, Action::AlarmStarted),
+    byAlarm(card::store::kAlarmStarted, Keeps::StartTimeIfGiven, Action::AlarmStarted),
     byAlarm(card::store::kAlarmCleared, Keeps::Nothing, Action::AlarmCleared),
     byAlarm(card::store::kAlarmEpisode, Keeps::Value, Action::AlarmEpisode),
     oneCode(card::store::kMailTest, Keeps::Text, Action::MailRecord, eventOf(Alarm_Smtp_Test)),

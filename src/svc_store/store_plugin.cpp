@@ -6,6 +6,8 @@
  * missing database files and registers the request callback. run() first
  * closes out the alarms left from before the restart, then applies the queue
  * every 2 s; once stopped it still writes whatever arrived before the stop.
+ * A flush request (card::store::kFlush, sent by the runtime before the program
+ * ends) writes the queue at once and answers when it is written.
  */
 #include "store.hpp"
 
@@ -22,9 +24,12 @@ namespace
 
 std::atomic<std::chrono::milliseconds::rep> batchPeriodMs{2000};
 
+constexpr auto kFlushLimit = std::chrono::seconds(5);
+
 int storeCallback(int code, void* data, int size)
 {
     try {
+        if (code == card::store::kFlush) return flushQueue(kFlushLimit);
         return enqueue(code, data, size);
     } catch (...) {
         return -1;

@@ -3,7 +3,7 @@
  * calling DevCallback(card::kStoreServer, ...)) and the store's worker.
  *
  * A request copies only what its code's row of kRequestCodes keeps: the 4 data
- * bytes (battery test and history episodes: a start time) or the text
+ * bytes (battery test, alarm start and history episodes: a start time) or the text
  * (notifications, control actions, operations). A text over
  * card::store::kTextBytes bytes is not copied; the request is still applied,
  * with an empty text.
@@ -33,10 +33,10 @@ int enqueueAt(int code, const void* data, int size, long long arrival)
     r.arrival = arrival;
     const RequestCode* kind = requestCode(code);
     const Keeps keeps = kind ? kind->keeps : Keeps::Nothing;
-    if (keeps == Keeps::Value) {
+    if (keeps == Keeps::Value || keeps == Keeps::StartTimeIfGiven) {
         if (data && size == sizeof r.value)
             std::memcpy(&r.value, data, sizeof r.value);
-        else
+        else if (keeps == Keeps::Value || data || size)
             logLine("[%s] code %d without its 4-byte time (size %d)", __func__, code, size);
     }
     if (keeps == Keeps::Text && data && size > 0) {

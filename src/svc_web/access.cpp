@@ -10,6 +10,8 @@
  */
 #include "web_core.hpp"
 
+#include "card_rules.hpp"
+
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +25,6 @@ namespace web
 namespace
 {
 
-constexpr std::string_view kAnyAddress = "*.*.*.*";
-
 // Least level per group for reads (any method but POST) and for writes (POST).
 constexpr LevelRule kLevelRules[] = {
     {Group::Status, kViewer, kOperator},
@@ -32,7 +32,7 @@ constexpr LevelRule kLevelRules[] = {
     {Group::LogClear, kOperator, kOperator},
     {Group::Ups, kViewer, kOperator},
     {Group::Users, kAdministrator, kAdministrator},
-    {Group::OwnPassword, kOperator, kOperator},
+    {Group::OwnPassword, kViewer, kViewer}, // the handler keeps it to one's own
     {Group::Network, kViewer, kAdministrator},
     {Group::System, kViewer, kAdministrator},
     {Group::Protocol, kViewer, kAdministrator},
@@ -46,6 +46,15 @@ constexpr LevelRule kLevelRules[] = {
 bool isMappedV4(const in6_addr& a)
 {
     return IN6_IS_ADDR_V4MAPPED(&a);
+}
+
+// FNV-1a: a stamp only has to change when its input does; it never leaves
+// the process.
+uint64_t fnv(uint64_t h, std::string_view text)
+{
+    for (unsigned char c : text)
+        h = (h ^ c) * 1099511628211ull;
+    return (h ^ 0xff) * 1099511628211ull; // a separator: "ab","c" differs from "a","bc"
 }
 
 } // namespace
@@ -84,9 +93,19 @@ bool isLoopback(const sockaddr* sa)
 
 bool addressAllowed(std::string_view filter, std::string_view address)
 {
-    if (filter.empty()) return false;
-    if (filter == kAnyAddress) return true;
-    return address.find(filter) != std::string_view::npos;
+    return card::addressMatches(filter, address);
+}
+
+std::string loginSourceKey(std::string_view address)
+{
+    in6_addr a6{};
+    const std::string text(address);
+    if (text.find(':') == std::string::npos || inet_pton(AF_INET6, text.c_str(), &a6) != 1)
+        return text;
+    std::memset(&a6.s6_addr[8], 0, 8);
+    char buf[INET6_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET6, &a6, buf, sizeof buf);
+    return std::string(buf) + "/64";
 }
 
 const LevelRule& levelRule(Group g)
@@ -122,14 +141,30 @@ Credential checkUser(card::Runtime& settings, std::string_view address, std::str
         if (filter.empty()) continue;
         if (addressAllowed(filter, address)) {
             c.level = levelFromRight(std::atoi(settings.text("user_right" + idx).c_str()));
+            c.slot = n;
             break;
         }
         c.notes.push_back("ipaddr is error, ipaddr:" + std::string(address) + ",ipaddr2:" + filter);
     }
     if (user == kAdminName &&
-        pass == settings.text("administrator_password", kAdminDefaultPassword))
+        pass == settings.text("administrator_password", kAdminDefaultPassword)) {
         c.level = kAdministrator;
+        c.slot = 0;
+    }
+    if (c.level != kNoAccess) c.stamp = accountStamp(settings, c.slot);
     return c;
+}
+
+uint64_t accountStamp(card::Runtime& settings, int slot)
+{
+    uint64_t h = 14695981039346656037ull;
+    if (slot == 0)
+        return fnv(fnv(h, kAdminName),
+                   settings.text("administrator_password", kAdminDefaultPassword));
+    const std::string idx = std::to_string(slot);
+    for (const char* key : {"user_name", "user_pass", "user_right", "user_ip"})
+        h = fnv(h, settings.text(key + idx));
+    return h;
 }
 
 } // namespace web

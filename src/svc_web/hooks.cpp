@@ -1,20 +1,19 @@
 /*
- * hooks.cpp - work that the server calls but the network and configuration
- * pages own: the IPv6 router-discovery upkeep and the factory reset. Until
- * those pages land they only say that they were asked.
+ * hooks.cpp - work that the server calls but the configuration pages own:
+ * the factory reset. (The IPv6 upkeep lives with the network pages.)
  */
 #include "web.hpp"
 
 #include "card_runtime.hpp"
+#include "config_file.hpp"
 
 namespace web
 {
 
-void proc_ipv6_route_discovery() {}
-
+// The factory-reset event: nobody waits for an answer, so the card reboots at once.
 void RestoreFactorySettings()
 {
-    card::rt().log("[RestoreFactorySettings] factory reset requested; not available in this build");
+    config::factoryReset(0);
 }
 
 } // namespace web

@@ -3,6 +3,15 @@
  * first-use serial-number forms, the session table with its idle check, and
  * the hand-off of the user's name and level to the pages through "/sysTime".
  *
+ * Failed logins are counted per source address (an IPv6 /64), each in a
+ * window of its own: ten failures close the window for that address only, so
+ * a password guesser never locks the administrator out from elsewhere.
+ * A session lives as long as its account stays as it was at login: when the
+ * user is deleted, demoted, given a new password or a new filter, the next
+ * request with the old cookie finds the session ended. "/logout" ends one.
+ * Session identifiers are bearer secrets: they go into the cookie and
+ * nowhere else, never into the output or a log.
+ *
  * Requests run on many server threads at once (a handler may call the card's
  * own server through the loopback client), so the sessions and the login
  * counters live under one lock, held only for table work, never across I/O.
@@ -23,6 +32,7 @@
 #include <mutex>
 #include <strings.h>
 #include <sys/random.h>
+#include <unordered_map>
 
 namespace web
 {
@@ -54,10 +64,34 @@ double now()
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Failed logins of one source in its current window.
+struct Failures {
+    int count = 0;
+    double windowStart = 0;
+};
+constexpr size_t kMaxSources = 4096; // counters kept at most; the oldest windows go first
+
 std::mutex g_lock;
 SessionTable g_sessions;
-int g_loginCount = 0;
-double g_windowStart = now();
+std::unordered_map<std::string, Failures> g_failures;
+double g_lastPrune = now();
+
+// Caller holds g_lock. The counter of `source`, its window restarted when over.
+Failures& failuresOf(const std::string& source, double t)
+{
+    auto it = g_failures.find(source);
+    if (it == g_failures.end()) {
+        if (g_failures.size() >= kMaxSources) {
+            auto oldest = g_failures.begin();
+            for (auto i = g_failures.begin(); i != g_failures.end(); ++i)
+                if (i->second.windowStart < oldest->second.windowStart) oldest = i;
+            g_failures.erase(oldest);
+        }
+        it = g_failures.emplace(source, Failures{0, t}).first;
+    }
+    if (std::abs(t - it->second.windowStart) > kWindow) it->second = Failures{0, t};
+    return it->second;
+}
 
 uint64_t newSessionId()
 {
@@ -100,23 +134,46 @@ void login_handler(const Request& req, Reply& reply)
            std::to_string(cred.level));
 
     uint64_t id = 0;
-    std::optional<Session> evicted;
+    bool closedNow = false, full = false;
+    SessionTable::Admission admission;
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        if (cred.level == kNoAccess || g_loginCount > kMaxFailures) {
-            ++g_loginCount;
+        const double t = now();
+        Failures& f = failuresOf(loginSourceKey(req.address), t);
+        if (cred.level == kNoAccess || f.count > kMaxFailures) {
+            closedNow = ++f.count == kMaxFailures + 1;
         } else {
-            id = newSessionId();
-            evicted = g_sessions.create(id, *user, cred.level, now());
+            Session s;
+            s.id = newSessionId();
+            const uint64_t fresh = s.id;
+            s.user = *user;
+            s.level = cred.level;
+            s.slot = cred.slot;
+            s.stamp = cred.stamp;
+            admission = g_sessions.create(std::move(s), t);
+            if (admission.admitted)
+                id = fresh;
+            else
+                full = true;
         }
+    }
+    if (closedNow)
+        rt.log("ip:" + req.address + " ten failed logins: logins from " +
+               loginSourceKey(req.address) + " refused for the rest of the minute");
+    if (full) {
+        rt.log("ip:" + req.address + "  user:" + headerSafe(*user) +
+               " refused: every session slot is held by a higher level");
+        if (!serveFile(reply, "www/login_tit_full.html", "text/html"))
+            serveFile(reply, "www/login_tit_403.html", "text/html");
+        return;
     }
     if (id == 0) {
         serveFile(reply, "www/login_tit_403.html", "text/html");
         return;
     }
-    if (evicted) {
-        std::printf("Evicted %llx/%s\n", static_cast<unsigned long long>(evicted->id),
-                    evicted->user.c_str());
+    if (admission.evicted) {
+        std::printf("Evicted a session of %s for a login of %s\n", admission.evicted->user.c_str(),
+                    user->c_str());
         std::fflush(stdout);
     }
     char cookie[250];
@@ -125,8 +182,7 @@ void login_handler(const Request& req, Reply& reply)
                   static_cast<unsigned long long>(id), headerSafe(*user).c_str(), cred.level);
     redirect(reply, "/");
     reply.header("Set-Cookie", cookie);
-    std::fprintf(stderr, "%s logged in, sid %llx\n", user->c_str(),
-                 static_cast<unsigned long long>(id));
+    std::fprintf(stderr, "%s logged in\n", user->c_str());
 }
 
 // The first-use form: "sn_num" becomes the content of config/PRODUCT.
@@ -145,9 +201,29 @@ void sn_set_handler(const Request& req, Reply& reply)
     redirect(reply, "/login.html");
 }
 
-Session* sessionOf(const Request& req, double t)
+// The session the request's cookie names, as long as its account is still
+// the one it was opened for; a session whose account changed is ended here.
+std::optional<Session> sessionOf(const Request& req)
 {
-    return g_sessions.find(cookieSessionId(req.cookie), t);
+    std::optional<Session> s;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (Session* found = g_sessions.find(cookieSessionId(req.cookie), now())) s = *found;
+    }
+    if (!s) return s;
+    card::Runtime& rt = card::rt();
+    if (accountStamp(rt, s->slot) == s->stamp) return s;
+    bool ended = false;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        // unless the session's own request renewed it meanwhile
+        if (Session* cur = g_sessions.find(s->id, now()); cur && cur->stamp == s->stamp)
+            ended = g_sessions.remove(s->id).has_value();
+    }
+    if (ended)
+        rt.log("session of " + headerSafe(s->user) +
+               " ended: the account was deleted or changed since the login");
+    return std::nullopt;
 }
 
 } // namespace
@@ -162,11 +238,11 @@ bool cardHasSerialNumber()
 void tickLoginWindow()
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    double t = now();
-    if (std::abs(t - g_windowStart) > kWindow) {
-        g_loginCount = 0;
-        g_windowStart = t;
-    }
+    const double t = now();
+    if (std::abs(t - g_lastPrune) < 1) return;
+    g_lastPrune = t;
+    for (auto it = g_failures.begin(); it != g_failures.end();)
+        it = std::abs(t - it->second.windowStart) > kWindow ? g_failures.erase(it) : std::next(it);
 }
 
 bool gateNeedsBody(const Request& req)
@@ -177,13 +253,10 @@ bool gateNeedsBody(const Request& req)
 GateResult processLogin(const Request& req, Reply& reply)
 {
     GateResult g;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        if (Session* s = sessionOf(req, now())) {
-            g.level = s->level;
-            g.user = s->user;
-            g.sessionId = s->id;
-        }
+    if (auto s = sessionOf(req)) {
+        g.level = s->level;
+        g.user = s->user;
+        g.sessionId = s->id;
     }
     // The serial-number file is read only when the answer depends on it.
     auto hasSn = [] { return cardHasSerialNumber(); };
@@ -232,8 +305,52 @@ void checkSessions()
         gone = g_sessions.expire(now(), kIdle);
     }
     for (const auto& s : gone)
-        std::fprintf(stderr, "Session %llx (%s) closed due to idleness.\n",
-                     static_cast<unsigned long long>(s.id), s.user.c_str());
+        std::fprintf(stderr, "A session of %s closed due to idleness.\n", s.user.c_str());
+}
+
+void sessionAfterRequest(const Request& req)
+{
+    if (req.sessionId == 0 || !req.isPost()) return;
+    std::optional<Session> s;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (Session* found = g_sessions.find(req.sessionId, now())) s = *found;
+    }
+    card::Runtime& rt = card::rt();
+    const uint64_t stamp = s ? accountStamp(rt, s->slot) : 0;
+    if (!s || stamp == s->stamp) return;
+    // This request changed its own account: a user who set a new password
+    // stays logged in here (his other sessions end), unless the account no
+    // longer names him at the same level from this address.
+    bool keep = s->slot == 0;
+    if (!keep) {
+        const std::string n = std::to_string(s->slot);
+        keep = rt.text("user_name" + n) == s->user &&
+               levelFromRight(std::atoi(rt.text("user_right" + n).c_str())) == s->level &&
+               addressAllowed(rt.text("user_ip" + n), req.address);
+    }
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (Session* cur = g_sessions.find(req.sessionId, now())) {
+        if (keep)
+            cur->stamp = stamp;
+        else
+            g_sessions.remove(req.sessionId);
+    }
+}
+
+void cmd_logout(const Request& req, Reply& reply)
+{
+    std::optional<Session> gone;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        gone = g_sessions.remove(req.sessionId);
+    }
+    if (gone)
+        card::rt().log("ip:" + req.address + "  user:" + headerSafe(gone->user) + " logged out");
+    redirect(reply, "/login.html");
+    reply.header("Set-Cookie",
+                 std::string(kCookieName) + "=; path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+    closeAfter(reply);
 }
 
 double sessionCheckInterval()

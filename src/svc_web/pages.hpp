@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+struct MHD_Connection; // libmicrohttpd's
+
 namespace web
 {
 
@@ -57,6 +59,52 @@ void ups_printPortlog(const Request& req, Reply& reply);
 
 // energy flow (pages_energy.cpp)
 void ups_energychart(const Request& req, Reply& reply);
+
+// protocol and notification settings (pages_settings_proto.cpp)
+void ups_snmpparasettings(const Request& req, Reply& reply);
+void ups_snmpconfig(const Request& req, Reply& reply);
+void ups_trapconfig(const Request& req, Reply& reply);
+void ups_trapuserconfig(const Request& req, Reply& reply);
+void ups_trapeventconfig(const Request& req, Reply& reply);
+void ups_trapeventtest(const Request& req, Reply& reply);
+void ups_exportsnmpmib(const Request& req, Reply& reply);
+void ups_mbtcpslaveinfo(const Request& req, Reply& reply);
+void ups_mbtcpslaveiplist(const Request& req, Reply& reply);
+void ups_485modbusinfo(const Request& req, Reply& reply);
+void ups_bacnetinfo(const Request& req, Reply& reply);
+void ups_iec61850info(const Request& req, Reply& reply);
+void ups_nutinfo(const Request& req, Reply& reply);
+void ups_cloudsettings(const Request& req, Reply& reply);
+void ups_emailconfig(const Request& req, Reply& reply);
+void ups_emailevent(const Request& req, Reply& reply);
+void ups_emailtest(const Request& req, Reply& reply);
+void ups_smssettings(const Request& req, Reply& reply);
+void ups_smsevent(const Request& req, Reply& reply);
+void ups_smstest(const Request& req, Reply& reply);
+
+// configuration file and factory reset (config_file.cpp, factory.cpp)
+void ups_savecurrentsettings(const Request& req, Reply& reply);
+void ups_updatesettings(const Request& req, Reply& reply);
+void ups_recoverfactorysettings(const Request& req, Reply& reply);
+
+// firmware update (pages_firmware.cpp)
+void ups_update(const Request& req, Reply& reply); // "/update" without a body to stream
+void ups_locateoronlineupdate(const Request& req, Reply& reply);
+void ups_ftpupdate(const Request& req, Reply& reply);
+void ups_updatelist(const Request& req, Reply& reply);
+void ups_updateprogress(const Request& req, Reply& reply);
+
+// "/update": the server hands the body over piece by piece as it arrives;
+// the upload writes its file as it goes and answers once the body is in.
+class FirmwareUpload
+{
+  public:
+    virtual ~FirmwareUpload() = default;
+    // false: refused (too large, not writable); the server answers 413.
+    virtual bool feed(const char* data, size_t size) = 0;
+    virtual void finish(const Request& req, Reply& reply) = 0;
+};
+std::unique_ptr<FirmwareUpload> startFirmwareUpload(::MHD_Connection* conn);
 
 // Serves a file under data/ as an "application/csv" download named `name`
 // (with the downFlag=1 cookie the pages watch); false when it is absent.
@@ -137,6 +185,17 @@ std::string asciiTo16(std::string_view text);
 // One transcript line: "send:" or "recv:", the local time with milliseconds,
 // the bytes (HEX: a blank and "%02x " each; ASCII: as they are), CR LF.
 std::string transcriptLine(bool receive, bool hex, std::string_view bytes, long long epochMs);
+
+// ---- firmware update ----
+
+// The base name of an uploaded file's name (whatever path the browser sent is
+// dropped); empty for "", ".", "..", a control character or over 100 bytes.
+std::string uploadBaseName(std::string_view raw);
+// "/UpdateProgress" at its t-th read since the update list: 10, 20, 30, 44,
+// 55, 66, 77, 85, 95, then 100.
+int updateProgress(int t);
+// "%.2f M" of the size in mebibytes; empty for 0.
+std::string updateSizeText(long long bytes);
 
 // ---- energy flow ----
 

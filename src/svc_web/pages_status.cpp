@@ -29,25 +29,6 @@ constexpr size_t kTestResultBytes = 300;
 constexpr int kAlarmsPerPage = 15;
 constexpr size_t kMaxAlarmIndex = 65;
 
-// Public NTP servers indexed by the setting "time_select" (0-29).
-constexpr std::array<const char*, 30> kTimeServers = {
-    "pool.ntp.org",         "time.nist.gov",
-    "time.windows.com",     "time.google.com",
-    "time.cloudflare.com",  "ntp.aliyun.com",
-    "ntp1.aliyun.com",      "ntp.tencent.com",
-    "cn.pool.ntp.org",      "asia.pool.ntp.org",
-    "europe.pool.ntp.org",  "north-america.pool.ntp.org",
-    "oceania.pool.ntp.org", "south-america.pool.ntp.org",
-    "africa.pool.ntp.org",  "0.pool.ntp.org",
-    "1.pool.ntp.org",       "2.pool.ntp.org",
-    "3.pool.ntp.org",       "time.apple.com",
-    "time.euro.apple.com",  "ntp.ubuntu.com",
-    "time-a-g.nist.gov",    "time-b-g.nist.gov",
-    "ptbtime1.ptb.de",      "ntp.nict.jp",
-    "time.nrc.ca",          "ntp.ntsc.ac.cn",
-    "stdtime.gov.hk",       "tick.usno.navy.mil",
-};
-
 void addSetting(cJSON* o, const char* member, const char* key)
 {
     cJSON_AddStringToObject(o, member, card::rt().text(key).c_str());
@@ -96,13 +77,10 @@ std::string macAddress(const char* ifname)
     return text;
 }
 
+// The clock task's server, from the one list both read.
 std::string timeServer()
 {
-    card::Runtime& rt = card::rt();
-    if (std::atoi(rt.text("sel_server").c_str()) != 0) return rt.text("otherser");
-    const int index = std::atoi(rt.text("time_select").c_str());
-    if (index < 0 || static_cast<size_t>(index) >= kTimeServers.size()) return "";
-    return kTimeServers[static_cast<size_t>(index)];
+    return card::timeServerName(card::rt());
 }
 
 } // namespace
@@ -237,9 +215,8 @@ void ups_currentalarm(const Request&, Reply& reply)
         cJSON_AddStringToObject(row, "Subdevice", "0");
         cJSON_AddStringToObject(row, "deviceNo", "1");
         cJSON_AddNumberToObject(row, "event", index);
-        const double start = rt.value(card::kUps, Alarm_Time(index));
         cJSON_AddStringToObject(row, "start_time",
-                                card::timeText(static_cast<std::time_t>(start)).c_str());
+                                card::timeText(card::alarmStart(rt, index)).c_str());
         cJSON_AddItemToArray(list, row);
     }
     cJSON_AddNumberToObject(doc.get(), "IsNew", pages::isNewFlag(listed));

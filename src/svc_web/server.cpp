@@ -7,8 +7,19 @@
  * Every connection has a thread of its own, so a handler may wait for the
  * card's own server (the loopback client) without blocking it. The gate and
  * the level check run as soon as the headers are in, before any body is
- * read; bodies are kept only up to a size that fits the route.
+ * read; bodies are kept only up to a size that fits the route, except a
+ * firmware upload ("/update"), which goes to its file as it arrives.
+ *
+ * One address cannot take the pages away from the others: it may hold at
+ * most kPerAddressConnections connections, and every request must have sent
+ * its whole header within kHeaderDeadline of the connection's start (or of
+ * the end of the previous request on it), however slowly it trickles in;
+ * a connection past that is shut down. A request whose length is ambiguous
+ * (two Content-Length headers, Content-Length beside Transfer-Encoding, a
+ * transfer coding other than chunked) is refused with 400 before anything
+ * else looks at it: a proxy in front of the card could read it differently.
  */
+#include "pages.hpp"
 #include "web.hpp"
 
 #include "card_runtime.hpp"
@@ -19,10 +30,15 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netinet/in.h>
+#include <set>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,9 +53,12 @@ constexpr size_t kUploadBodyLimit = 32 * 1024 * 1024;
 constexpr unsigned kConnectionLimit = 128;
 constexpr unsigned kConnectionTimeout = 30;     // seconds of silence before a connection is dropped
 constexpr size_t kConnectionMemory = 32 * 1024; // request line and headers must fit here
+constexpr unsigned kPerAddressConnections = 16; // a browser opens six; several tabs fit
+constexpr double kHeaderDeadline = 10;          // seconds for a request's whole header
+constexpr auto kWatchTick = std::chrono::milliseconds(500);
 
 // Dispatch targets outside the route table.
-constexpr Route kUploadTarget = {"/update", nullptr, Group::Firmware, true};
+constexpr Route kUploadTarget = {"/update", ups_update, Group::Firmware, true};
 constexpr Route kSetPasswdTarget = {"/setPasswd", cmd_setPasswd, Group::Users, true};
 constexpr Route kSysTimeTarget = {"/sysTime", cmd_sysTime, Group::Open, false};
 
@@ -54,7 +73,118 @@ struct Exchange {
     bool debugPage = false;
     size_t bodyLimit = kFormBodyLimit;
     Request req;
+    std::unique_ptr<FirmwareUpload> upload; // "/update": the body goes to its file as it comes
 };
+
+// ---- the header deadline ----
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Tests shorten the deadline; read once at start.
+const double kHeaderSeconds = [] {
+    const char* v = std::getenv("CARDMON_TEST_HEADER_DEADLINE");
+    const double d = v ? std::atof(v) : 0;
+    return d > 0 ? d : kHeaderDeadline;
+}();
+
+// One connection under watch: between its start (or the end of a request)
+// and the end of the next request's header.
+struct Watch {
+    int fd = -1;
+    SteadyClock::time_point since = SteadyClock::now();
+    bool inHeader = true;
+    bool cut = false;
+};
+
+// libmicrohttpd reports a connection closed before it closes the socket, so
+// a descriptor in this set is still the connection's own.
+std::mutex g_watchLock;
+std::set<Watch*> g_watches;
+
+void onConnection(void*, MHD_Connection* conn, void** socketContext,
+                  MHD_ConnectionNotificationCode code)
+{
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD);
+        auto* w = new Watch;
+        w->fd = info ? info->connect_fd : -1;
+        g_watches.insert(w);
+        *socketContext = w;
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        auto* w = static_cast<Watch*>(*socketContext);
+        if (w && g_watches.erase(w)) delete w;
+        *socketContext = nullptr;
+    }
+}
+
+// The header is in (true) or the request is over and the next may start.
+void watchHeader(MHD_Connection* conn, bool complete)
+{
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    auto* w = info ? static_cast<Watch*>(info->socket_context) : nullptr;
+    if (!w || !g_watches.count(w)) return;
+    w->inHeader = !complete;
+    if (!complete) w->since = SteadyClock::now();
+}
+
+// Shuts down every connection whose header is overdue: its thread sees the
+// end of the stream and closes it.
+void cutOverdueHeaders()
+{
+    const auto limit = std::chrono::duration<double>(kHeaderSeconds);
+    const auto now = SteadyClock::now();
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    for (Watch* w : g_watches)
+        if (w->inHeader && !w->cut && w->fd >= 0 && now - w->since > limit) {
+            ::shutdown(w->fd, SHUT_RDWR);
+            w->cut = true;
+        }
+}
+
+// ---- request framing ----
+
+struct Framing {
+    int contentLength = 0;
+    int transferEncoding = 0;
+    bool wellFormed = true;
+};
+
+std::string_view trimmed(std::string_view v)
+{
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+        v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+        v.remove_suffix(1);
+    return v;
+}
+
+MHD_Result countFraming(void* cls, MHD_ValueKind, const char* key, const char* value)
+{
+    auto* f = static_cast<Framing*>(cls);
+    const std::string_view v = trimmed(value ? value : "");
+    if (key && strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+        ++f->contentLength;
+        if (v.empty() || v.size() > 19 || v.find_first_not_of("0123456789") != v.npos)
+            f->wellFormed = false;
+    } else if (key && strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) {
+        ++f->transferEncoding;
+        if (strncasecmp(v.data(), "chunked", v.size()) != 0 || v.size() != 7) f->wellFormed = false;
+    }
+    return MHD_YES;
+}
+
+// One way to tell where the body ends, or none (no body).
+bool framingClear(MHD_Connection* conn)
+{
+    Framing f;
+    MHD_get_connection_values(conn, MHD_HEADER_KIND, countFraming, &f);
+    return f.wellFormed && f.contentLength <= 1 && f.transferEncoding <= 1 &&
+           f.contentLength + f.transferEncoding <= 1;
+}
 
 void* onUri(void*, const char* uri, MHD_Connection*)
 {
@@ -63,10 +193,11 @@ void* onUri(void*, const char* uri, MHD_Connection*)
     return ex;
 }
 
-void onCompleted(void*, MHD_Connection*, void** cls, MHD_RequestTerminationCode)
+void onCompleted(void*, MHD_Connection* conn, void** cls, MHD_RequestTerminationCode)
 {
     delete static_cast<Exchange*>(*cls);
     *cls = nullptr;
+    if (conn) watchHeader(conn, false); // the next request's header starts now
 }
 
 // One chunk: libmicrohttpd asks for the body of unknown size and gets it whole.
@@ -164,6 +295,22 @@ bool isUploadUri(std::string_view uri)
     return uri == "/update" || uri == "/UpdateSettings" || uri == "/ChangeLogo";
 }
 
+// The login, first-use and answer pages need their style sheet, logo, texts
+// and language script before anyone logged in: exactly these, nothing else.
+constexpr const char* kPreLoginAssets[] = {"/css/app.css", "/image/logo.png", "/js/lang.js",
+                                           "/lang/en.db", "/lang/zh.db"};
+
+bool servePreLoginAsset(const Request& req, Reply& reply)
+{
+    if (req.method != "GET" && req.method != "HEAD") return false;
+    for (const char* asset : kPreLoginAssets) {
+        if (req.uri != asset) continue;
+        auto f = staticFileFor(req.uri);
+        return f && serveFile(reply, f->path, f->contentType);
+    }
+    return false;
+}
+
 // Where a request that passed the gate goes, in dispatch order. Returns the
 // route whose level rule applies; `ex` learns the file or page to serve.
 const Route* resolve(Exchange& ex)
@@ -205,7 +352,12 @@ void run(Exchange& ex, Reply& reply)
         return;
     }
     try {
+        if (ex.upload) {
+            ex.upload->finish(ex.req, reply);
+            return;
+        }
         ex.route->function(ex.req, reply);
+        sessionAfterRequest(ex.req);
     } catch (const std::exception& e) {
         card::rt().log("[run] " + ex.req.uri + ": " + e.what());
         reply = Reply{};
@@ -218,15 +370,24 @@ void run(Exchange& ex, Reply& reply)
 MHD_Result begin(MHD_Connection* conn, const char* method, Exchange& ex)
 {
     ex.started = true;
+    watchHeader(conn, true);
     size_t q = ex.rawUri.find('?');
     if ((q == std::string::npos ? ex.rawUri.size() : q) > kMaxUri)
         return MHD_NO; // no answer at all
     fillRequest(conn, method, ex);
+    if (!framingClear(conn)) {
+        card::rt().log("[begin] " + ex.req.address + ": request with an ambiguous length refused");
+        Reply reply;
+        sendError(reply, 400);
+        reply.close = true;
+        return send(conn, ex, reply);
+    }
     tickLoginWindow();
     if (gateNeedsBody(ex.req)) {
         ex.gateForm = true;
         return MHD_YES;
     }
+    if (Reply look; servePreLoginAsset(ex.req, look)) return send(conn, ex, look);
     Reply reply;
     GateResult g = processLogin(ex.req, reply);
     if (g.answered) return send(conn, ex, reply);
@@ -248,6 +409,7 @@ MHD_Result begin(MHD_Connection* conn, const char* method, Exchange& ex)
     }
     ex.route = target;
     ex.bodyLimit = isUploadUri(ex.req.uri) ? kUploadBodyLimit : kFormBodyLimit;
+    if (target == &kUploadTarget && ex.req.isPost()) ex.upload = startFirmwareUpload(conn);
     return MHD_YES;
 }
 
@@ -259,7 +421,15 @@ MHD_Result onRequest(void*, MHD_Connection* conn, const char*, const char* metho
     try {
         if (!ex->started) return begin(conn, method, *ex);
         if (*uploadSize > 0) {
-            if (!ex->answered) {
+            if (!ex->answered && ex->upload) {
+                if (!ex->upload->feed(upload, *uploadSize)) {
+                    Reply reply;
+                    sendError(reply, 413);
+                    reply.close = true;
+                    *uploadSize = 0;
+                    return send(conn, *ex, reply);
+                }
+            } else if (!ex->answered) {
                 if (ex->req.body.size() + *uploadSize > ex->bodyLimit) {
                     Reply reply;
                     sendError(reply, 413);
@@ -314,6 +484,8 @@ TlsFiles readTls()
         t.error = "cannot read www/server.crt";
     else if (!platform::readFile(platform::appPath("www/server.key"), t.key) || t.key.empty())
         t.error = "cannot read www/server.key";
+    else // the private key is the card's alone, however it was put there
+        ::chmod(platform::appPath("www/server.key").c_str(), 0600);
     return t;
 }
 
@@ -322,9 +494,11 @@ MHD_Daemon* startDaemon(int port, unsigned extraFlags, const sockaddr* bindAddr,
 {
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL | extraFlags;
-    MHD_OptionItem ops[8];
+    MHD_OptionItem ops[10];
     int n = 0;
     ops[n++] = {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr};
+    ops[n++] = {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnections, nullptr};
+    ops[n++] = {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(onConnection), nullptr};
     ops[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeout, nullptr};
     ops[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory),
                 nullptr};
@@ -403,8 +577,14 @@ void webServer(const StopWait& wait)
     }
     const auto check = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(sessionCheckInterval()));
-    while (wait(check))
-        checkSessions();
+    auto nextCheck = SteadyClock::now() + check;
+    while (wait(kWatchTick)) {
+        cutOverdueHeaders();
+        if (SteadyClock::now() >= nextCheck) {
+            checkSessions();
+            nextCheck = SteadyClock::now() + check;
+        }
+    }
     for (MHD_Daemon* d : daemons)
         MHD_stop_daemon(d);
 }

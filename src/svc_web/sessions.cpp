@@ -1,6 +1,9 @@
 /*
- * sessions.cpp - the table of logged-in browsers. Ten slots; a login that
- * finds them all taken evicts the session used longest ago; sessions idle
+ * sessions.cpp - the table of logged-in browsers. Ten slots. A login that
+ * finds them all taken makes room by evicting: first the least recently used
+ * session of the same account, then the least recently used one whose level
+ * is not above the newcomer's, so ten viewer logins never push an
+ * administrator out; when nothing may go, the login is refused. Sessions idle
  * for longer than the limit are released by the periodic check. The table
  * knows no clock and no random source: callers pass both in.
  */
@@ -11,23 +14,53 @@
 namespace web
 {
 
-std::optional<Session> SessionTable::create(uint64_t id, std::string user, int level, double now)
+namespace
 {
+
+bool sameAccount(const Session& a, const Session& b)
+{
+    return a.slot == b.slot && a.user == b.user;
+}
+
+} // namespace
+
+SessionTable::Admission SessionTable::create(Session s, double now)
+{
+    Admission a;
     Session* slot = nullptr;
-    for (auto& s : slots_)
-        if (s.id == 0) {
-            slot = &s;
+    for (auto& cur : slots_)
+        if (cur.id == 0) {
+            slot = &cur;
             break;
         }
-    std::optional<Session> evicted;
-    if (!slot) {
-        slot = &slots_[0];
-        for (auto& s : slots_)
-            if (s.lastUsed < slot->lastUsed) slot = &s;
-        evicted = *slot;
-    }
-    *slot = Session{id, now, now, std::move(user), level, 0};
-    return evicted;
+    // The least recently used session that `may` give up its slot.
+    auto oldest = [&](auto may) {
+        Session* pick = nullptr;
+        for (auto& cur : slots_)
+            if (may(cur) && (!pick || cur.lastUsed < pick->lastUsed)) pick = &cur;
+        return pick;
+    };
+    if (!slot) slot = oldest([&](const Session& cur) { return sameAccount(cur, s); });
+    if (!slot) slot = oldest([&](const Session& cur) { return cur.level <= s.level; });
+    if (!slot) return a;
+    if (slot->id != 0) a.evicted = *slot;
+    s.created = s.lastUsed = now;
+    s.handOff = 0;
+    *slot = std::move(s);
+    a.admitted = true;
+    return a;
+}
+
+std::optional<Session> SessionTable::remove(uint64_t id)
+{
+    if (id == 0) return std::nullopt;
+    for (auto& s : slots_)
+        if (s.id == id) {
+            Session gone = s;
+            s = Session{};
+            return gone;
+        }
+    return std::nullopt;
 }
 
 Session* SessionTable::find(uint64_t id, double now)

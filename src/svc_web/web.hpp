@@ -113,6 +113,12 @@ void checkSessions();
 double sessionCheckInterval();
 // "/sysTime" with the cookie hand-off of the asking session.
 void cmd_sysTime(const Request& req, Reply& reply);
+// "/logout": ends the asking session and sends the browser to the login page.
+void cmd_logout(const Request& req, Reply& reply);
+// After a handler ran: a POST that changed its own user's account (a new
+// password) keeps its session; the user's other sessions end at their next
+// request (see the account stamp in web_core.hpp).
+void sessionAfterRequest(const Request& req);
 bool cardHasSerialNumber();
 
 // ---- user and password pages (routes_users.cpp) ----

@@ -47,9 +47,14 @@ std::string addressText(const struct sockaddr* sa);
 // True for 127.0.0.0/8, ::1 and IPv4-mapped loopback.
 bool isLoopback(const struct sockaddr* sa);
 
-// A user's address filter: "*.*.*.*" admits every address, an empty filter
-// none, any other text admits addresses that contain it.
+// A user's address filter (card::addressMatches): "*.*.*.*" admits every
+// address, an empty filter none; otherwise the address must match by value,
+// field by field ("192.168.1" is 192.168.1.*, never 10.192.168.1).
 bool addressAllowed(std::string_view filter, std::string_view address);
+
+// The key that failed logins are counted under: the IPv4 address, or the /64
+// network of an IPv6 address (one host holds a whole /64).
+std::string loginSourceKey(std::string_view address);
 
 // ---- access levels ----
 
@@ -96,6 +101,8 @@ constexpr const char* kAdminDefaultPassword = "pqlzv";
 
 struct Credential {
     int level = 0;                  // 0: refused
+    int slot = 0;                   // table slot 1..8 that matched; 0: the fixed administrator
+    uint64_t stamp = 0;             // accountStamp of that account at the check
     std::vector<std::string> notes; // filter mismatches to log
 };
 
@@ -105,6 +112,12 @@ struct Credential {
 Credential checkUser(card::Runtime& settings, std::string_view address, std::string_view user,
                      std::string_view pass);
 
+// A fingerprint of the account a session was opened for (slot 0: the fixed
+// administrator; 1..8: the table slot): its name, password, level and filter.
+// Any change of them (deleted, demoted, new password, new filter) changes the
+// stamp, and the sessions opened under the old one end.
+uint64_t accountStamp(card::Runtime& settings, int slot);
+
 // ---- sessions ----
 
 struct Session {
@@ -113,7 +126,9 @@ struct Session {
     double lastUsed = 0;
     std::string user;
     int level = 0;
-    int handOff = 0; // cookies handed to the pages: 0 none, 1 user, 2 user and level
+    int handOff = 0;    // cookies handed to the pages: 0 none, 1 user, 2 user and level
+    int slot = 0;       // the account: 0 the fixed administrator, 1..8 a table slot
+    uint64_t stamp = 0; // accountStamp of the account at login
 };
 
 class SessionTable
@@ -121,12 +136,21 @@ class SessionTable
   public:
     static constexpr size_t kSlots = 10;
 
-    // Occupies the first free slot, or evicts the one used longest ago (the
-    // lowest index among equals). `id` must not be 0. Returns the evicted
-    // session when there was one.
-    std::optional<Session> create(uint64_t id, std::string user, int level, double now);
+    struct Admission {
+        bool admitted = false;
+        std::optional<Session> evicted;
+    };
+    // Occupies the first free slot. With all taken it makes room by evicting
+    // the least recently used session of the same account, else the least
+    // recently used one of a level not above the new session's (the lowest
+    // index among equals); a higher level is never evicted for a lower one,
+    // and when nothing may go the login is not admitted. `s.id` must not be 0;
+    // created and lastUsed are set to `now`.
+    Admission create(Session s, double now);
     // The session named by `id`; refreshes its last use. nullptr when none.
     Session* find(uint64_t id, double now);
+    // Ends the session named by `id`; returns it when there was one.
+    std::optional<Session> remove(uint64_t id);
     // Releases every session idle for more than `idle` seconds; returns them.
     std::vector<Session> expire(double now, double idle);
     size_t count() const;

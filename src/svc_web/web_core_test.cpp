@@ -91,13 +91,17 @@ TEST(Address, TextAndLoopback)
     EXPECT_FALSE(isLoopback(nullptr));
 }
 
-TEST(Address, Filters)
+TEST(Address, FiltersMatchByFieldAndFailuresCountPerSource)
 {
     EXPECT_TRUE(addressAllowed("192.168.1", "192.168.1.20"));
-    EXPECT_TRUE(addressAllowed("192.168.1", "10.192.168.1"));
+    EXPECT_FALSE(addressAllowed("192.168.1", "10.192.168.1")); // never as a substring
+    EXPECT_FALSE(addressAllowed("127.0.0.5", "127.0.0.50"));
     EXPECT_FALSE(addressAllowed("192.168.1", "192.168.2.1"));
     EXPECT_TRUE(addressAllowed("*.*.*.*", "2001:db8::1"));
     EXPECT_FALSE(addressAllowed("", "192.168.1.20"));
+    EXPECT_EQ(loginSourceKey("127.0.0.5"), "127.0.0.5");
+    EXPECT_EQ(loginSourceKey("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
+    EXPECT_EQ(loginSourceKey("2001:db8:1:2:bbbb::7"), loginSourceKey("2001:db8:1:2::9"));
 }
 
 TEST(CheckUser, TableSlotsFiltersAndAdministrator)
@@ -112,7 +116,10 @@ TEST(CheckUser, TableSlotsFiltersAndAdministrator)
     card::FakeRuntime settings;
     for (const auto& [key, value] : table)
         settings.set(key, value);
-    EXPECT_EQ(checkUser(settings, "192.168.1.20", "ops", "pw").level, 2);
+    Credential ops = checkUser(settings, "192.168.1.20", "ops", "pw");
+    EXPECT_EQ(ops.level, 2);
+    EXPECT_EQ(ops.slot, 2);
+    EXPECT_EQ(ops.stamp, accountStamp(settings, 2));
     Credential far = checkUser(settings, "192.168.2.1", "ops", "pw");
     EXPECT_EQ(far.level, 1); // slot 2 refuses the address, slot 3 admits it
     ASSERT_EQ(far.notes.size(), 1u);
@@ -121,10 +128,27 @@ TEST(CheckUser, TableSlotsFiltersAndAdministrator)
     EXPECT_EQ(checkUser(settings, "1.2.3.4", "nobody", "x").level, 0); // empty filter
     EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "pqlzv").level, 3);
     EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "other").level, 1); // the table user
+    const uint64_t adminStamp = accountStamp(settings, 0);
+    EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "pqlzv").slot, 0);
     settings.set("administrator_password", "newer");
+    EXPECT_NE(accountStamp(settings, 0), adminStamp);
     EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "pqlzv").level, 0);
     EXPECT_EQ(checkUser(settings, "1.2.3.4", "admin", "newer").level, 3);
+    // every change of the account changes its stamp; other slots keep theirs
+    const uint64_t s2 = accountStamp(settings, 2), s3 = accountStamp(settings, 3);
+    settings.set("user_pass3", "new");
+    EXPECT_NE(accountStamp(settings, 3), s3);
+    settings.set("user_pass3", "pw");
+    EXPECT_EQ(accountStamp(settings, 3), s3);
+    settings.set("user_ip3", "9.9.9.9");
+    EXPECT_NE(accountStamp(settings, 3), s3);
+    settings.set("user_ip3", "*.*.*.*");
+    settings.set("user_name3", "");
+    EXPECT_NE(accountStamp(settings, 3), s3);
+    settings.set("user_name3", "ops");
+    EXPECT_EQ(accountStamp(settings, 2), s2);
     settings.set("user_right3", "-4");
+    EXPECT_NE(accountStamp(settings, 3), s3);
     EXPECT_EQ(checkUser(settings, "9.9.9.9", "ops", "pw").level, 0);
     settings.set("user_right3", "7");
     EXPECT_EQ(checkUser(settings, "9.9.9.9", "ops", "pw").level, 3);
@@ -147,23 +171,39 @@ TEST(Levels, ViewerReadsOperatorOperatesAdministratorAll)
         EXPECT_FALSE(levelAllows(g, kOperator, "POST"));
     EXPECT_FALSE(levelAllows(Group::Users, kOperator, "GET")); // the table shows passwords
     EXPECT_FALSE(levelAllows(Group::Config, kOperator, "GET", true));
-    EXPECT_FALSE(levelAllows(Group::OwnPassword, kViewer, "POST"));
+    // Every user may change his own password (the handler refuses anyone else's).
+    EXPECT_TRUE(levelAllows(Group::OwnPassword, kViewer, "POST"));
+    EXPECT_FALSE(levelAllows(Group::OwnPassword, kNoAccess, "POST"));
     EXPECT_TRUE(levelAllows(Group::Open, kViewer, "POST"));
     EXPECT_EQ(levelFromRight(0), kNoAccess);
     EXPECT_EQ(levelFromRight(2), kOperator);
 }
 
-TEST(Sessions, EvictsLeastRecentlyUsedAndExpiresIdle)
+static Session sessionOf(uint64_t id, std::string user, int level, int slot = 1)
+{
+    Session s;
+    s.id = id;
+    s.user = std::move(user);
+    s.level = level;
+    s.slot = slot;
+    return s;
+}
+
+TEST(Sessions, EvictsTheOwnOldestThenLowerLevelsAndExpiresIdle)
 {
     SessionTable t;
-    for (uint64_t i = 1; i <= SessionTable::kSlots; ++i)
-        EXPECT_FALSE(t.create(i, "u" + std::to_string(i), 1, 100.0 + static_cast<double>(i)));
+    for (uint64_t i = 1; i <= SessionTable::kSlots; ++i) {
+        auto a = t.create(sessionOf(i, "u" + std::to_string(i), 1, int(i % 8) + 1),
+                          100.0 + static_cast<double>(i));
+        EXPECT_TRUE(a.admitted);
+        EXPECT_FALSE(a.evicted);
+    }
     EXPECT_EQ(t.count(), 10u);
     ASSERT_TRUE(t.find(1, 200)); // slot 1 is now the newest; slot 2 the oldest
-    auto ev = t.create(11, "eleven", 3, 201);
-    ASSERT_TRUE(ev);
-    EXPECT_EQ(ev->id, 2u);
-    EXPECT_EQ(ev->user, "u2");
+    auto ev = t.create(sessionOf(11, "admin", 3, 0), 201);
+    ASSERT_TRUE(ev.admitted && ev.evicted);
+    EXPECT_EQ(ev.evicted->id, 2u);
+    EXPECT_EQ(ev.evicted->user, "u2");
     EXPECT_FALSE(t.find(2, 202));
     ASSERT_TRUE(t.find(11, 202));
     EXPECT_EQ(t.find(11, 202)->level, 3);
@@ -174,15 +214,54 @@ TEST(Sessions, EvictsLeastRecentlyUsedAndExpiresIdle)
     EXPECT_EQ(t.count(), 7u);
     EXPECT_FALSE(t.find(3, 500));
     EXPECT_TRUE(t.find(6, 500));
-    EXPECT_FALSE(t.create(12, "again", 1, 501)); // a free slot again, no eviction
+    auto again = t.create(sessionOf(12, "again", 1), 501); // a free slot again
+    EXPECT_TRUE(again.admitted && !again.evicted);
+    EXPECT_EQ(t.remove(12)->user, "again");
+    EXPECT_FALSE(t.remove(12));
+    EXPECT_FALSE(t.find(12, 502));
+}
+
+TEST(Sessions, ViewersNeverPushTheAdministratorOut)
+{
+    SessionTable t;
+    ASSERT_TRUE(t.create(sessionOf(100, "admin", 3, 0), 1).admitted);
+    for (uint64_t i = 1; i <= 30; ++i) {
+        auto a = t.create(sessionOf(i, "viewer", 1), 1.0 + static_cast<double>(i));
+        ASSERT_TRUE(a.admitted);
+        if (a.evicted) {
+            EXPECT_EQ(a.evicted->user, "viewer"); // his own oldest first
+            EXPECT_EQ(a.evicted->id, i - 9);
+        }
+    }
+    EXPECT_TRUE(t.find(100, 50));
+    // a table user named like the administrator is another account
+    auto twin = t.create(sessionOf(200, "admin", 1, 5), 60);
+    ASSERT_TRUE(twin.admitted);
+    EXPECT_EQ(twin.evicted->user, "viewer");
+    EXPECT_TRUE(t.find(100, 61));
+
+    // operators fill the table: a viewer finds nothing it may evict
+    SessionTable ops;
+    for (uint64_t i = 1; i <= SessionTable::kSlots; ++i)
+        ASSERT_TRUE(ops.create(sessionOf(i, "op" + std::to_string(i), 2), 1).admitted);
+    auto refused = ops.create(sessionOf(99, "viewer", 1), 2);
+    EXPECT_FALSE(refused.admitted);
+    EXPECT_FALSE(refused.evicted);
+    EXPECT_FALSE(ops.find(99, 3));
+    EXPECT_EQ(ops.count(), 10u);
+    // an operator evicts the least recently used operator
+    ASSERT_TRUE(ops.find(1, 4));
+    auto op = ops.create(sessionOf(98, "op98", 2), 5);
+    ASSERT_TRUE(op.admitted);
+    EXPECT_EQ(op.evicted->id, 2u);
 }
 
 TEST(Sessions, EvictionTieTakesLowestIndex)
 {
     SessionTable t;
     for (uint64_t i = 1; i <= SessionTable::kSlots; ++i)
-        t.create(i, "u", 1, 5);
-    EXPECT_EQ(t.create(99, "n", 1, 6)->id, 1u);
+        t.create(sessionOf(i, "u" + std::to_string(i), 1), 5);
+    EXPECT_EQ(t.create(sessionOf(99, "n", 1), 6).evicted->id, 1u);
 }
 
 TEST(Cookie, SessionIdFromHeader)

@@ -67,9 +67,11 @@ class FuzzRuntime : public card::FakeRuntime
 bool knownDirective(const std::string& line)
 {
     static const char* const kDirectives[] = {
-        "agentAddress ", "sysLocation ", "sysContact ", "sysName ",    "engineIDType ",
-        "engineID ",     "dlmod ",       "rocommunity", "rwcommunity", "rouser ",
-        "rwuser ",       "createUser ",  "trap2sink ",  "trapsess ",   "sysObjectID "};
+        "agentAddress ",       "sysLocation ", "sysContact ",  "sysName ",
+        "engineIDType ",       "engineID ",    "dlmod ",       "rocommunity",
+        "rwcommunity",         "rouser ",      "rwuser ",      "createUser ",
+        "trap2sink ",          "trapsess ",    "sysObjectID ", "maxGetbulkRepeats ",
+        "maxGetbulkResponses "};
     for (const char* d : kDirectives)
         if (line.compare(0, std::strlen(d), d) == 0) return true;
     return false;
@@ -93,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         start = end + 1;
         ++lines;
     }
-    if (lines > 6 + 2 * snmptask::kRows + snmptask::kRows + 1) std::abort();
+    if (lines > 6 + 2 * snmptask::kRows + snmptask::kRows + 3) std::abort();
 
     alignas(8) static uint8_t buf[snmpblock::kBlockSize + 64];
     std::memset(buf, 0xA5, sizeof buf);

@@ -134,8 +134,9 @@ def listening(port):
 
 def start_card(tmp, settings=None, ports=None):
     port = free_port()
+    # the tests' master writes too: only a listed master may (see test_security.py)
     s = {"mbtcp_slavePort": str(port), "enable_485modbus": "1", "485modbus_slave_addr": "1",
-         "ths_baudRate": "9600"}
+         "ths_baudRate": "9600", "tcp_modbus_ip1": "127.0.0.1"}
     s.update(settings or {})
     card = Card(tmp, settings=s, ports=ports)
     card.start()

@@ -72,18 +72,29 @@ def test_start_counter_and_first_start_cleanup(make_card):
     ("192.168.1.10", "255.255.255.0", "192.168.1.1",
      "address 192.168.1.10\nnetmask 255.255.255.0\ngateway 192.168.1.1\n"),
     ("192.168.1.0", "255.255.255.0", "", "address 192.168.1.0\nnetmask 255.255.255.0\n"),
-    ("127.0.0.5", "255.0.0.0", "", ""),
     ("10.0.0.1", "255.0.255.0", "", "address 10.0.0.1\nnetmask 255.0.0.0\n"),
     ("10.1.2.3", "", "", "address 10.1.2.3\nnetmask 255.0.0.0\n"),
-    # Shell syntax in a setting is text in the file, never a command.
-    ("10.1.2.3", "", "$(touch /tmp/pwned);`reboot`", "address 10.1.2.3\nnetmask 255.0.0.0\n"
-     "gateway $(touch /tmp/pwned);`reboot`\n"),
 ])
 def test_static_address_rewrites_interfaces_and_reboots(make_card, ip, mask, gw, lines):
     card, text = interfaces_case(make_card, {"dhcpSet": "0", "ipAddr": ip, "netmask": mask,
                                              "gateway": gw})
     assert text == HEAD + "iface eth0 inet static\n" + lines
     assert sum(1 for l in card.commands_log() if l.startswith("reboot")) == 1
+
+
+def test_unusable_static_address_falls_back_to_dhcp(make_card):
+    card, text = interfaces_case(make_card, {"dhcpSet": "0", "ipAddr": "127.0.0.5",
+                                             "netmask": "255.0.0.0"})
+    assert text == HEAD + "iface eth0 inet dhcp\n"
+    assert "ip is not ok!" in card.output()
+
+
+def test_a_value_that_is_no_address_leaves_the_file_as_it_was(make_card):
+    # Shell syntax (or a line break) in a setting never reaches the file.
+    card, text = interfaces_case(make_card, {"dhcpSet": "0", "ipAddr": "10.1.2.3",
+                                             "gateway": "$(touch /tmp/pwned);`reboot`"})
+    assert text == "old\n"
+    assert 'gateway "$(touch /tmp/pwned);`reboot`" is not an address' in card.output()
 
 
 def test_dhcp_interfaces(make_card):

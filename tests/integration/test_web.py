@@ -119,7 +119,7 @@ def test_page_files_types_and_language_tables(make_card):
     r = s.get(base + "/")
     assert r.status_code == 200 and r.headers["Content-Type"] == "text/html"
     assert r.content == open(card.path("www/index.html"), "rb").read()
-    for path, ctype in [("/css/app.css", "text/css"), ("/js/app.js", "text/js"),
+    for path, ctype in [("/css/app.css", "text/css"), ("/js/pages.js", "text/js"),
                         ("/image/logo.png", "text/plain"), ("/login.html", "text/html"),
                         ("/lang/en.db", "text/plain")]:
         r = s.get(base + path)
@@ -149,7 +149,7 @@ def test_routes_dispatch_order_and_unknown_uris(make_card):
     card, base = web_card(make_card)
     s = login(base)
     # A route whose page is not built yet, an unknown URI: 404.
-    assert s.get(base + "/RemoteControl").status_code == 404
+    assert s.get(base + "/UpdateList").status_code == 404
     assert s.get(base + "/NoSuchRoute").status_code == 404
     # Route names compare exactly.
     assert s.get(base + "/networkremoteinfo").status_code == 404

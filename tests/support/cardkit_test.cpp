@@ -151,6 +151,54 @@ TEST(CardRules, ScalesAndTextsByUpsFamily)
     EXPECT_EQ(card::signalText(r, card::kUps, Data_upsIdentName), "UPS");
 }
 
+TEST(CardRules, AddressFiltersMatchByFieldNeverByText)
+{
+    struct Case {
+        const char* filter;
+        const char* address;
+        bool admitted;
+    };
+    const Case cases[] = {
+        {"127.0.0.5", "127.0.0.5", true},
+        {"127.0.0.5", "127.0.0.50", false}, // the old substring rule admitted these
+        {"127.0.0.5", "127.0.0.51", false},
+        {"127.0.0.5", "10.127.0.0.5", false},
+        {"192.168.1", "192.168.1.20", true},
+        {"192.168.1.", "192.168.1.20", true},
+        {"192.168.1.*", "192.168.1.20", true},
+        {"192.168.1", "192.168.10.2", false},
+        {"192.168.1", "10.192.168.1", false},
+        {"192.*.1.5", "192.7.1.5", true},
+        {"192.*.1.5", "192.7.1.50", false},
+        {"10.0.0.0/8", "10.200.3.4", true},
+        {"10.0.0.0/8", "11.0.0.1", false},
+        {"10.1.2.3/32", "10.1.2.3", true},
+        {"*.*.*.*", "2001:db8::1", true},
+        {"*", "10.0.0.1", true},
+        {" 127.0.0.5 ", "127.0.0.5", true},
+        {"::1", "::1", true},
+        {"::1", "::10", false},
+        {"::1", "0:0:0:0:0:0:0:1", true},
+        {"2001:db8::/32", "2001:db8:5::9", true},
+        {"2001:db8::/32", "2001:db9::9", false},
+        {"127.0.0.1", "::ffff:127.0.0.1", true}, // IPv4-mapped peers are IPv4
+        {"127.0.0.1", "::1", false},
+        {"::1", "127.0.0.1", false},
+        // entries that are no filter admit nobody
+        {"", "127.0.0.1", false},
+        {"256.0.0.1", "0.0.0.1", false},
+        {"1.2.3.4.5", "1.2.3.4", false},
+        {"1..3.4", "1.0.3.4", false},
+        {"127.0.0.1/33", "127.0.0.1", false},
+        {"127.0.0.1/", "127.0.0.1", false},
+        {"abc", "127.0.0.1", false},
+        {"127.0.0.1", "not an address", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(card::addressMatches(c.filter, c.address), c.admitted)
+            << '"' << c.filter << "\" for " << c.address;
+}
+
 TEST(FakeRuntime, RecordsWhatTheLogicAskedOfTheCard)
 {
     card::FakeRuntime r;

@@ -2,20 +2,15 @@
  * logs, about, console): the header and navigation, the page texts in the
  * card's languages, JSON requests, tables and paging.
  *
- * Texts: /lang/<code>.db (the frame's table) and /lang/pages-<code>.db (these
- * pages' own), merged; elements name their key in data-i18n. The language is
- * the one the frame stored (localStorage "lang": 0 English, 1 Chinese). */
+ * Texts: /lang/<code>.db (the login pages' table) and /lang/pages-<code>.db
+ * (these pages' own), merged; elements name their key in data-i18n. The
+ * language is the one last picked (localStorage "lang": 0 English, 1
+ * Chinese). The navigation is NAV of nav.js, loaded before this script. */
 var Pages = (function () {
   'use strict';
   var codes = ['en', 'zh'];
   var table = {};
   var current = 0;
-  var NAV = [
-    ['home', '/home.html'], ['alarms', '/alarms.html'], ['history', '/history.html'],
-    ['upsdata', '/upsdata.html'], ['chart', '/chart.html'], ['logs', '/logs.html'],
-    ['about', '/about.html'], ['console', '/console.html'], ['settings', '/index.html']
-  ];
-
   function t(key) { return table[key] || key; }
   function apply(root) {
     (root || document).querySelectorAll('[data-i18n]').forEach(function (e) {
@@ -43,6 +38,16 @@ var Pages = (function () {
     return /^zh/i.test(navigator.language || '') ? 1 : 0;
   }
 
+  // Ends the session on the card, not only in this browser.
+  function logoutLink(text) {
+    var a = el('a', { href: '/logout', id: 'logout', class: 'logout' }, text);
+    a.onclick = function (e) {
+      e.preventDefault();
+      fetch('/logout', { method: 'POST', credentials: 'same-origin' })
+        .catch(function () {}).then(function () { location.href = '/login.html'; });
+    };
+    return a;
+  }
   function el(tag, attrs, text) {
     var e = document.createElement(tag);
     for (var k in attrs || {}) e.setAttribute(k, attrs[k]);
@@ -83,6 +88,41 @@ var Pages = (function () {
     });
   }
 
+  // The navigation of nav.js: a group per <details> (the active page's group
+  // open), a link per page the user's level may open.
+  function entryLabel(item) { return current === 1 ? item[3] : item[2]; }
+  function groupLabel(g) { return current === 1 ? g[2] : g[1]; }
+  function navLabel(id) {
+    var found = id;
+    NAV.forEach(function (g) {
+      g[3].forEach(function (item) { if (item[0] === id) found = entryLabel(item); });
+    });
+    return found;
+  }
+  function buildNav(nav, active) {
+    nav.textContent = '';
+    NAV.forEach(function (g) {
+      var items = g[3].filter(function (item) { return level() >= (item[4] || 1); });
+      if (!items.length) return;
+      var d = el('details', { 'data-group': g[0] });
+      d.appendChild(el('summary', { 'data-group': g[0] }, groupLabel(g)));
+      items.forEach(function (item) {
+        var a = el('a', { href: item[1], 'data-nav': item[0] }, entryLabel(item));
+        if (item[0] === active) { a.className = 'active'; d.open = true; }
+        d.appendChild(a);
+      });
+      nav.appendChild(d);
+    });
+  }
+  function relabel() {
+    document.querySelectorAll('summary[data-group]').forEach(function (s) {
+      NAV.forEach(function (g) { if (g[0] === s.getAttribute('data-group')) s.textContent = groupLabel(g); });
+    });
+    document.querySelectorAll('[data-nav]').forEach(function (e) {
+      e.textContent = navLabel(e.getAttribute('data-nav'));
+    });
+  }
+
   // Header, navigation and the page's main element; returns main.
   function frame(active) {
     document.body.textContent = '';
@@ -92,25 +132,31 @@ var Pages = (function () {
     header.appendChild(el('img', { src: '/image/logo.png', alt: '' }));
     header.appendChild(el('span', { class: 'grow' }));
     header.appendChild(el('span', { class: 'clock', id: 'clock' }));
-    header.appendChild(el('span', { class: 'who', id: 'who' }, cookie('user')));
+    var lv = level();
+    header.appendChild(el('span', { class: 'who', id: 'who' },
+      cookie('user') + (lv ? ' (' + t('level.' + lv) + ')' : '')));
+    header.appendChild(logoutLink(t('pg.logout')));
     var sel = el('select', { id: 'lang-select', style: 'width:auto' });
     [['English', 0], ['中文', 1]].forEach(function (o) {
       var opt = el('option', { value: o[1] }, o[0]);
       sel.appendChild(opt);
     });
     sel.value = String(current);
-    sel.onchange = function () { loadTexts(+sel.value).then(function () { document.dispatchEvent(new Event('langchange')); }); };
+    sel.onchange = function () {
+      loadTexts(+sel.value).then(function () {
+        relabel();
+        document.dispatchEvent(new Event('langchange'));
+      });
+    };
     header.appendChild(sel);
     var layout = el('div', { class: 'layout' });
     var nav = el('nav', { id: 'nav' });
-    NAV.forEach(function (n) {
-      var a = textEl('a', 'pg.nav.' + n[0], { href: n[1] });
-      if (n[0] === active) a.className = 'active';
-      nav.appendChild(a);
-    });
+    buildNav(nav, active);
     toggle.onclick = function () { nav.classList.toggle('open'); };
     var main = el('main', { id: 'view' });
-    main.appendChild(textEl('h1', 'pg.title.' + active));
+    var key = 'pg.title.' + active;
+    var h1 = table[key] ? textEl('h1', key) : el('h1', { 'data-nav': active }, navLabel(active));
+    main.appendChild(h1);
     layout.appendChild(nav);
     layout.appendChild(main);
     document.body.appendChild(header);
@@ -130,7 +176,20 @@ var Pages = (function () {
 
   // Starts a page: texts first, then the page's own set-up.
   function start(active, setup) {
-    loadTexts(storedLanguage()).then(function () { setup(frame(active)); });
+    handOff(2).then(function () { return loadTexts(storedLanguage()); })
+      .then(function () { setup(frame(active)); });
+  }
+  // The server hands the session's user and level over as cookies, one per
+  // "/sysTime" call: the navigation needs the level before it is built.
+  function handOff(tries) {
+    if (cookie('permission') || tries <= 0) return Promise.resolve();
+    return fetch('/sysTime', { credentials: 'same-origin' }).then(function (r) {
+      if (r.redirected && /login\.html|SNSet\.html/.test(r.url)) {
+        location.href = '/login.html';
+        throw new Error('session');
+      }
+      return handOff(tries - 1);
+    }, function () { return handOff(0); });
   }
 
   // A table of rows; columns: [[member, text key], ...]. `mark(row)` may
@@ -193,6 +252,7 @@ var Pages = (function () {
   }
 
   return { t: t, apply: apply, el: el, textEl: textEl, getJson: getJson, post: post,
+    cookie: cookie, navLabel: navLabel,
     start: start, table: table_, pager: pager, today: today, labelled: labelled,
     select: select, message: message, level: level,
     get language() { return current; } };

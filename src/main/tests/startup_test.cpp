@@ -53,9 +53,63 @@ TEST(Interfaces, StaticAndDhcpTexts)
               "auto lo\niface lo inet loopback\nauto eth0\niface eth0 inet static\n");
     EXPECT_NE(log.find("ip is not ok!"), std::string::npos);
     EXPECT_EQ(interfacesText(5, "1.2.3.4", "", "", &log), "");
-    // A value with shell syntax is text in the file, nothing more.
-    EXPECT_NE(interfacesText(0, "10.1.2.3", "", "$(reboot)", &log).find("gateway $(reboot)\n"),
-              std::string::npos);
+}
+
+TEST(Interfaces, OnlyWellFormedAddressesReachTheFile)
+{
+    for (const char* good : {"0.0.0.0", "192.168.1.10", "255.255.255.255", "010.1.2.3"})
+        EXPECT_TRUE(wellFormedIpv4(good)) << good;
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1.2.3.256", "1.2.3.4 ",
+                            " 1.2.3.4", "1.2.3.4\nup touch /tmp/x", "1..2.3", "1.2.3.0004",
+                            "1.2.3.4;reboot", "$(reboot)", "1.2.3.-4", "+1.2.3.4"})
+        EXPECT_FALSE(wellFormedIpv4(bad)) << printable(bad);
+    EXPECT_TRUE(wellFormedNameServer("2001:db8::1"));
+    EXPECT_FALSE(wellFormedNameServer("2001:db8::1\nnameserver 6.6.6.6"));
+
+    // A line break, shell syntax or any other text in a value: nothing written.
+    for (const char* key : {"ip", "mask", "gateway"}) {
+        std::string ip = "192.168.1.10", mask = "255.255.255.0", gw = "192.168.1.1";
+        std::string& bad = key[0] == 'i' ? ip : key[0] == 'm' ? mask : gw;
+        bad = "1.2.3.4\nup touch /tmp/x";
+        InterfacesPlan plan = planInterfaces("0", ip, mask, gw);
+        EXPECT_EQ(plan.text, "") << key;
+        EXPECT_NE(plan.log.find("left as it was"), std::string::npos);
+        EXPECT_NE(plan.log.find("1.2.3.4\\x0aup touch"), std::string::npos) << plan.log;
+        EXPECT_EQ(plan.log.find("\nup"), std::string::npos); // the log keeps one line per value
+    }
+    EXPECT_EQ(planInterfaces("0", "10.1.2.3", "", "$(reboot)").text, "");
+    // DHCP writes none of them, so they do not matter there.
+    EXPECT_EQ(planInterfaces("1", "x\ny", "", "").text,
+              "auto lo\niface lo inet loopback\nauto eth0\niface eth0 inet dhcp\n");
+}
+
+TEST(Interfaces, SetUpsThatGiveNoAddressFallBackToDhcp)
+{
+    const std::string dhcp = "auto lo\niface lo inet loopback\nauto eth0\niface eth0 inet dhcp\n";
+    for (auto [mode, ip] : {std::pair{"0", "127.0.0.5"}, std::pair{"0", ""}, std::pair{"", ""},
+                            std::pair{"5", "10.1.2.3"}}) {
+        InterfacesPlan plan = planInterfaces(mode, ip, "255.0.0.0", "");
+        EXPECT_EQ(plan.text, dhcp) << mode << " " << ip;
+        EXPECT_NE(plan.log.find("DHCP"), std::string::npos);
+    }
+    InterfacesPlan plan = planInterfaces("0", "192.168.1.10", "255.255.255.0", "192.168.1.1");
+    EXPECT_EQ(plan.text,
+              interfacesText(0, "192.168.1.10", "255.255.255.0", "192.168.1.1", nullptr));
+    // The reason names the settings: the same settings give the same reason.
+    EXPECT_EQ(plan.reason,
+              planInterfaces("0", "192.168.1.10", "255.255.255.0", "192.168.1.1").reason);
+    EXPECT_NE(plan.reason, planInterfaces("0", "192.168.1.11", "255.255.255.0", "").reason);
+}
+
+TEST(ResolvConf, NameServersAreAddressesOrNothingIsWritten)
+{
+    std::string log;
+    EXPECT_EQ(resolvConfText("8.8.8.8", "2001:4860:4860::8888", &log),
+              "nameserver 8.8.8.8\nnameserver 2001:4860:4860::8888\n");
+    EXPECT_EQ(resolvConfText("", "", &log), "nameserver \nnameserver \n");
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(resolvConfText("8.8.8.8", "1.1.1.1\noptions debug", &log), "");
+    EXPECT_NE(log.find("not written"), std::string::npos);
 }
 
 TEST(TimeZone, TablesAndRecord)

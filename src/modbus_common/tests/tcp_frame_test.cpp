@@ -189,16 +189,47 @@ TEST_F(TcpFrameTest, BlockWriteAnswersStartAndQuantity)
     EXPECT_EQ(commands(rt).size(), 1u);
 }
 
-TEST(ClientFilter, SubstringsAndWildcard)
+TEST(ClientFilter, OnlyListedMastersWriteAndTheSwitchSilencesTheRest)
 {
-    std::vector<std::string> list{"", "192.168.1.", "", "", "", "", "", ""};
-    EXPECT_TRUE(clientAllowed("10.0.0.1", false, list));
-    EXPECT_TRUE(clientAllowed("192.168.1.77", true, list));
-    EXPECT_TRUE(clientAllowed("10.192.168.1.5", true, list)); // substring rule
-    EXPECT_FALSE(clientAllowed("192.168.2.1", true, list));
-    EXPECT_FALSE(clientAllowed("10.0.0.1", true, std::vector<std::string>(8)));
+    std::vector<std::string> list{"", "192.168.1.", "", "10.0.0.5", "", "", "", ""};
+    // the factory setting: filter off, empty list: everybody reads, nobody writes
+    EXPECT_EQ(clientAccess("10.0.0.1", false, std::vector<std::string>(8)), Access::Read);
+    EXPECT_EQ(clientAccess("10.0.0.1", true, std::vector<std::string>(8)), Access::None);
+    EXPECT_EQ(clientAccess("192.168.1.77", false, list), Access::ReadWrite);
+    EXPECT_EQ(clientAccess("192.168.1.77", true, list), Access::ReadWrite);
+    EXPECT_EQ(clientAccess("10.0.0.5", true, list), Access::ReadWrite);
+    // entries match by field, never as text
+    EXPECT_EQ(clientAccess("10.0.0.50", true, list), Access::None);
+    EXPECT_EQ(clientAccess("10.0.0.51", false, list), Access::Read);
+    EXPECT_EQ(clientAccess("10.192.168.1.5", true, list), Access::None);
+    EXPECT_EQ(clientAccess("192.168.2.1", true, list), Access::None);
+    list[6] = "::1";
+    EXPECT_EQ(clientAccess("::1", true, list), Access::ReadWrite);
+    EXPECT_EQ(clientAccess("::10", true, list), Access::None);
     list[7] = "*.*.*.*";
-    EXPECT_TRUE(clientAllowed("::1", true, list));
+    EXPECT_EQ(clientAccess("::10", true, list), Access::ReadWrite);
+}
+
+TEST_F(TcpFrameTest, WritesOfAReadOnlyMasterGetExceptionOneAndChangeNothing)
+{
+    rt.set("ups_addr", "1");
+    auto readOnly = [&](const Bytes& f) {
+        return handleTcpFrame(f, pdu, "Tcp:10.0.0.9", Access::Read);
+    };
+    EXPECT_EQ(exceptionOf(readOnly(tcpRequest(6, 9, 12)), 6), kWriteRefused);
+    EXPECT_EQ(exceptionOf(readOnly(tcpRequest(6, 1, 65535)), 6), kWriteRefused);
+    EXPECT_EQ(exceptionOf(readOnly(tcpWriteMany(21, {2030, 1, 2, 3, 4, 5})), 16), kWriteRefused);
+    EXPECT_EQ(rt.text("ups_addr"), "1");
+    EXPECT_TRUE(commands(rt).empty());
+    EXPECT_TRUE(rt.events.empty());
+    // reads are served as ever, and the answer keeps the transaction id
+    Bytes a = readOnly(tcpRequest(3, 9, 1));
+    ASSERT_EQ(a.size(), 11u);
+    EXPECT_EQ(a[7], 3);
+    // a malformed write is still malformed first
+    Bytes bad = tcpRequest(6, 9, 12);
+    bad[2] = 1; // protocol identifier
+    EXPECT_EQ(exceptionOf(readOnly(bad), 6), 0);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
-// The Modbus/TCP listener on loopback: split requests, garbage, connection
-// limit, idle clients, and rebinding a port that was taken.
+// The Modbus/TCP listener on loopback: split requests, garbage, room at the
+// connection limit and per address, idle clients, and rebinding a port that
+// was taken.
 #include "modbus_frames.h"
+#include "tcp_frame.h"
 #include "tcp_server.h"
 
 #include <asio.hpp>
@@ -21,8 +23,12 @@ struct Client {
     asio::io_context io;
     tcp::socket sock{io};
 
-    explicit Client(int port)
+    explicit Client(int port, const char* from = nullptr)
     {
+        if (from) {
+            sock.open(tcp::v4());
+            sock.bind({asio::ip::make_address(from), 0});
+        }
         sock.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
         timeout(3000ms);
     }
@@ -69,7 +75,8 @@ struct ServerTest : ::testing::Test {
     card::FakeRuntime rt;
     std::unique_ptr<TcpServer> server;
 
-    void start(size_t maxConns = 256, std::chrono::milliseconds idle = 60s, int port = 0)
+    void start(size_t maxConns = 256, std::chrono::milliseconds idle = 0ms, int port = 0,
+               size_t perAddress = 16)
     {
         rt.set("mbtcp_slavePort", std::to_string(port));
         rt.set("ups_addr", "5");
@@ -77,6 +84,7 @@ struct ServerTest : ::testing::Test {
         cfg.limits = kTcpLimits;
         cfg.bindHosts = {"127.0.0.1"};
         cfg.maxConnections = maxConns;
+        cfg.maxPerAddress = perAddress;
         cfg.idleTimeout = idle;
         cfg.rebindInterval = 200ms;
         server = std::make_unique<TcpServer>(rt, cfg);
@@ -118,24 +126,64 @@ TEST_F(ServerTest, RequestSplitOverSegmentsAndAfterGarbageIsAnswered)
     EXPECT_EQ(c.receive(11), holding9Answer());
 }
 
-TEST_F(ServerTest, ConnectionsBeyondTheLimitAreRefused)
+TEST_F(ServerTest, AtTheLimitTheConnectionIdleTheLongestMakesRoom)
 {
     start(3);
     std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<Client>(server->boundPort()));
-    ASSERT_TRUE(waitFor([&] { return server->connectionCount() == 3; }));
-    Client extra(server->boundPort());
-    EXPECT_TRUE(extra.closedByServer());
-    for (auto& c : clients) {
-        c->send(tcpRequest(3, 9, 1));
-        EXPECT_EQ(c->receive(11), holding9Answer());
+        ASSERT_TRUE(waitFor([&] { return server->connectionCount() == size_t(i + 1); }));
     }
-    clients.pop_back();
-    ASSERT_TRUE(waitFor([&] { return server->connectionCount() == 2; }));
-    Client again(server->boundPort());
-    again.send(tcpRequest(3, 9, 1));
-    EXPECT_EQ(again.receive(11), holding9Answer());
+    // Masters 0 and 2 poll; master 1 only sends bytes that make no frame.
+    clients[1]->send(Bytes{0xEE, 0xEE});
+    for (int i : {0, 2}) {
+        clients[size_t(i)]->send(tcpRequest(3, 9, 1));
+        EXPECT_EQ(clients[size_t(i)]->receive(11), holding9Answer());
+    }
+    Client extra(server->boundPort());
+    extra.send(tcpRequest(3, 9, 1));
+    EXPECT_EQ(extra.receive(11), holding9Answer());
+    EXPECT_TRUE(clients[1]->closedByServer());
+    for (int i : {0, 2}) {
+        clients[size_t(i)]->send(tcpRequest(3, 9, 1));
+        EXPECT_EQ(clients[size_t(i)]->receive(11), holding9Answer());
+    }
+    EXPECT_EQ(server->connectionCount(), 3u);
+}
+
+TEST_F(ServerTest, OneAddressCannotKeepAnotherOut)
+{
+    start(8, 0ms, 0, 4);
+    Client master(server->boundPort(), "127.0.0.2");
+    master.send(tcpRequest(3, 9, 1));
+    EXPECT_EQ(master.receive(11), holding9Answer());
+    // Another address opens twenty connections and feeds them garbage.
+    std::vector<std::unique_ptr<Client>> flood;
+    for (int i = 0; i < 20; ++i) {
+        flood.push_back(std::make_unique<Client>(server->boundPort(), "127.0.0.1"));
+        flood.back()->send(Bytes{0xEE});
+    }
+    ASSERT_TRUE(waitFor([&] { return server->connectionCount() == 5; }));
+    master.send(tcpRequest(3, 9, 1));
+    EXPECT_EQ(master.receive(11), holding9Answer());
+    Client second(server->boundPort(), "127.0.0.3");
+    second.send(tcpRequest(3, 9, 1));
+    EXPECT_EQ(second.receive(11), holding9Answer());
+}
+
+TEST_F(ServerTest, IdleConnectionsStayOpenByDefault)
+{
+    rt.set("mbtcp_slavePort", "0");
+    server = std::make_unique<TcpServer>(rt, TcpServerConfig{.bindHosts = {"127.0.0.1"}});
+    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(waitFor([&] { return server->boundPort() != 0; }));
+    Client c(server->boundPort());
+    c.timeout(1500ms);
+    EXPECT_FALSE(c.closedByServer()); // three sweeps passed, still open
+    rt.set("ups_addr", "5");
+    c.timeout(3000ms);
+    c.send(tcpRequest(3, 9, 1));
+    EXPECT_EQ(c.receive(11), holding9Answer());
 }
 
 TEST_F(ServerTest, SilentClientIsClosedAfterTheIdleTime)
@@ -157,7 +205,7 @@ TEST_F(ServerTest, RebindsOnceThePortIsFree)
     auto blocker =
         std::make_unique<tcp::acceptor>(io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), 0});
     const int port = blocker->local_endpoint().port();
-    start(256, 60s, port);
+    start(256, 0ms, port);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(server->boundPort(), 0);
     blocker.reset();
@@ -182,6 +230,28 @@ TEST_F(ServerTest, ClientFilterDropsFramesOfOtherPeers)
     Client d(server->boundPort());
     d.send(tcpRequest(3, 9, 1));
     EXPECT_EQ(d.receive(11), holding9Answer());
+}
+
+TEST_F(ServerTest, UnlistedMastersReadButTheirWritesAreRefused)
+{
+    rt.set("tcp_modbus_ip1", "127.0.0.10"); // not this client (127.0.0.1)
+    start();
+    Client c(server->boundPort());
+    c.send(tcpRequest(6, 9, 12));
+    Bytes a = c.receive(9);
+    ASSERT_EQ(a.size(), 9u);
+    EXPECT_EQ(a[7], 0x86);
+    EXPECT_EQ(a[8], kWriteRefused);
+    EXPECT_NE(rt.text("ups_addr", "1"), "12");
+    c.send(tcpRequest(3, 9, 1));
+    EXPECT_EQ(c.receive(11), holding9Answer());
+    server->stop();
+    rt.set("tcp_modbus_ip1", "127.0.0.1");
+    start();
+    Client d(server->boundPort());
+    d.send(tcpRequest(6, 9, 12));
+    EXPECT_EQ(d.receive(12), tcpRequest(6, 9, 12));
+    EXPECT_EQ(rt.text("ups_addr"), "12");
 }
 
 } // namespace

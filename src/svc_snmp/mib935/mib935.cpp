@@ -48,6 +48,10 @@ struct Obj {
     Effect effect;
     std::function<long(const Block&)> num;         // Int objects
     std::function<std::string(const Block&)> text; // Str objects (empty value when unset)
+    // Writable Int objects take values lo..hi, anything else is wrongValue.
+    // Commands carry 16 bits, so no value above 65535 can mean anything.
+    long lo = 0;
+    long hi = 65535;
 };
 
 long i(const Block& b, std::size_t o)
@@ -188,8 +192,10 @@ void buildTable()
     cfg(9, [](const Block&) { return 0L; });
     cfg(
         10, [](const Block&) { return 0L; }, ShutoffDelay);
+    t.back().hi = 600; // seconds, as the UPS-MIB's shutdown delay
     cfg(
         11, [](const Block&) { return 0L; }, SleepTime);
+    t.back().hi = 65535 / 60; // minutes, sent in seconds
     cfg(12, [](const Block&) { return 0L; });
     // control
     t.push_back(constant({1, 1, 1, 6, 1, 1}, 1, true));
@@ -279,6 +285,7 @@ void buildTable()
                 return (b.u8(o) | b.u8(o + 1) | b.u8(o + 2) | b.u8(o + 3)) != 0 ? 1L : 0L;
             },
             true));
+        t.back().hi = 1; // a flag
     }
     // trap receivers
     t.push_back(constant({2, 1, 1}, 0));
@@ -362,6 +369,11 @@ int writeObject(int action, u_char* val, u_char type, size_t len, u_char*, oid* 
             if (len > sizeof(long)) {
                 std::fprintf(stderr, "write to mib935: bad length\n");
                 return SNMP_ERR_WRONGLENGTH;
+            }
+            const long v = agentmod::intValue(val);
+            if (v < o->lo || v > o->hi) {
+                std::fprintf(stderr, "write to mib935: %ld out of range\n", v);
+                return SNMP_ERR_WRONGVALUE;
             }
         }
         return SNMP_ERR_NOERROR;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -220,7 +221,9 @@ TEST(ConfigFile, CommunityRowsTrapsAndOrder)
                            "rocommunity public\n"
                            "rwcommunity \"my secret\" 10.0.0.5\n"
                            "trap2sink 127.0.0.1:16200 public\n"
-                           "trapsess -C i -v 2c 127.0.0.2:16200 -c inf -t 50 -r 5\n";
+                           "trapsess -C i -v 2c 127.0.0.2:16200 -c inf -t 50 -r 5\n"
+                           "maxGetbulkRepeats 10\n"
+                           "maxGetbulkResponses 20\n";
     EXPECT_EQ(buildConfig(a, t, "", "", paths()), expected);
 }
 
@@ -304,7 +307,7 @@ TEST(ConfigFile, V3UsersAndSessionsQuoteTheirWords)
                         "-l authPriv 127.0.0.1:162\n"),
               std::string::npos)
         << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 12);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 14); // 12 + the GETBULK cap
 }
 
 TEST(ConfigFile, NoValueCanAddALine)
@@ -393,6 +396,26 @@ TEST(Refresh, ScalesFollowTheMibAndTheUpsType)
     refreshBlock(b.block, 1, fake);
     EXPECT_EQ(b.block.i32(off::outputPower), 1500);
     EXPECT_EQ(b.block.i32(off::bypassPower), 2);
+}
+
+TEST(Refresh, NonFiniteAndHugeSignalsAreClampedNotCast)
+{
+    card::FakeRuntime fake;
+    Buffer b;
+    ups(fake, Data_InputVoltage_A, std::numeric_limits<float>::quiet_NaN());
+    ups(fake, Data_InputVoltage_B, std::numeric_limits<float>::infinity());
+    ups(fake, Data_InputVoltage_C, -std::numeric_limits<float>::infinity());
+    ups(fake, Data_OutputPower_A, 3e38f); // x1000 overflows the float itself
+    ups(fake, Data_BatteryCurrent, -5e9f);
+    ups(fake, Alarm_UpsType, std::numeric_limits<float>::quiet_NaN());
+    fake.set("ups_type", "4");
+    refreshBlock(b.block, 1, fake);
+    EXPECT_EQ(b.block.i32(off::inputVoltage), 0);
+    EXPECT_EQ(b.block.i32(off::inputVoltage + 4), INT32_MAX);
+    EXPECT_EQ(b.block.i32(off::inputVoltage + 8), INT32_MIN);
+    EXPECT_EQ(b.block.i32(off::outputPower), INT32_MAX);
+    EXPECT_EQ(b.block.i32(off::batteryCurrent), INT32_MIN);
+    EXPECT_EQ(b.block.i32(off::upsType), 0);
 }
 
 TEST(Refresh, SensorsDivideByAPositiveDivisorOnlyAndVanishWhenDisabled)

@@ -137,6 +137,12 @@ std::string cappedText(const Obj& o)
 // ---- sets ----
 const Obj* objectFor(const oid* name, size_t len);
 
+// Every writable object refuses a value outside its range with wrongValue,
+// before anything is sent: the delays of the control group by pending type
+// (1 shutdown, 2 start-up, 3 reboot), in seconds, with -1 as "cancel".
+constexpr long kControlMax[] = {0, 600, 599940, 300};
+constexpr long kMaxInteger32 = 2147483647;
+
 int checkSet(const Obj& o, u_char type, const u_char* val, size_t len)
 {
     using namespace agentmod;
@@ -148,7 +154,12 @@ int checkSet(const Obj& o, u_char type, const u_char* val, size_t len)
         return SNMP_ERR_NOERROR;
     }
     case Test:
-        if (o.src == SpinLock) return type == ASN_INTEGER ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGTYPE;
+        if (o.src == SpinLock) {
+            // TestAndIncr: 0..2147483647
+            if (int e = checkInteger(type, len)) return e;
+            const long v = intValue(val);
+            return v >= 0 && v <= kMaxInteger32 ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGVALUE;
+        }
         if (o.src == TestId) {
             if (type != ASN_OBJECT_ID) return SNMP_ERR_WRONGTYPE;
             size_t n = len / sizeof(oid);
@@ -163,22 +174,20 @@ int checkSet(const Obj& o, u_char type, const u_char* val, size_t len)
         return SNMP_ERR_WRONGVALUE;
     case Control: {
         if (int e = checkInteger(type, len)) return e;
-        long v = intValue(val);
-        bool ok = true;
+        const long v = intValue(val);
         if (o.src == Const)
-            ok = v == o.arg; // shutdown type 2 only, auto-restart on only
-        else if (o.arg == 1)
-            ok = v <= 600;
-        else if (o.arg == 2)
-            ok = v < 599941;
-        else if (o.arg == 3)
-            ok = v <= 300;
-        return ok ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGVALUE;
+            return v == o.arg ? SNMP_ERR_NOERROR // shutdown type 2 only, auto-restart on only
+                              : SNMP_ERR_WRONGVALUE;
+        // A delay in seconds, or -1 to cancel: anything else changes nothing.
+        const long max = kControlMax[o.arg];
+        return v == -1 || (v >= 0 && v <= max) ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGVALUE;
     }
-    case Config:
-        if (type != ASN_INTEGER) return SNMP_ERR_WRONGTYPE;
-        if (len > sizeof(long)) return SNMP_ERR_WRONGLENGTH;
-        return o.off == off::configAudibleStatus ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGVALUE;
+    case Config: {
+        if (int e = checkInteger(type, len)) return e;
+        if (o.off != off::configAudibleStatus) return SNMP_ERR_WRONGVALUE;
+        const long v = intValue(val); // disabled(1), enabled(2), muted(3)
+        return v >= 1 && v <= 3 ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGVALUE;
+    }
     case Plain:
         break;
     }

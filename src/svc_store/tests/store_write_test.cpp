@@ -8,6 +8,7 @@
 #include "platform.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -61,8 +62,8 @@ TEST(RequestCodeTable, GivesTheCardsEventNumbersAndKeptData)
         {100, A::UpsSample, K::Nothing, 0, nullptr},
         {101, A::SensorSample, K::Nothing, 0, nullptr},
         {102, A::BatteryTest, K::Value, 0, nullptr},
-        {205, A::AlarmStarted, K::Nothing, 5, nullptr},
-        {299, A::AlarmStarted, K::Nothing, 99, nullptr},
+        {205, A::AlarmStarted, K::StartTimeIfGiven, 5, nullptr},
+        {299, A::AlarmStarted, K::StartTimeIfGiven, 99, nullptr},
         {300, A::AlarmCleared, K::Nothing, 0, nullptr},
         {434, A::AlarmEpisode, K::Value, 34, nullptr},
         {500, A::MailRecord, K::Text, 54, nullptr},
@@ -148,7 +149,9 @@ TEST_F(StoreTest, QueueKeepsWhatEachCodesRowSays)
         const store::RequestCode& kind = store::kRequestCodes[i];
         SCOPED_TRACE(kind.first);
         EXPECT_EQ(queued[i].text, kind.keeps == store::Keeps::Text ? "abc" : "");
-        EXPECT_EQ(queued[i].value, kind.keeps == store::Keeps::Value ? asValue : 0);
+        const bool value =
+            kind.keeps == store::Keeps::Value || kind.keeps == store::Keeps::StartTimeIfGiven;
+        EXPECT_EQ(queued[i].value, value ? asValue : 0);
         EXPECT_EQ(queued[i].arrival, fake.clock);
     }
 }
@@ -165,7 +168,8 @@ TEST_F(StoreTest, EveryCodeRangeWritesItsRowAtBothEnds)
             if (kind.action == store::Action::AlarmCleared)
                 exec(at.file, "insert into current_alarm values('x','" + number +
                                   "'); insert into current_alarm values('x','999')");
-            if (kind.keeps == store::Keeps::Value)
+            const bool started = kind.action == store::Action::AlarmStarted;
+            if (kind.keeps == store::Keeps::Value || started)
                 requestValue(code, static_cast<int32_t>(fake.clock - 60), fake.clock);
             else
                 request(code, "who");
@@ -186,7 +190,8 @@ TEST_F(StoreTest, EveryCodeRangeWritesItsRowAtBothEnds)
                 EXPECT_EQ(col(at.textCol), kind.source ? kind.source : "who");
             }
             if (at.timeCol) {
-                EXPECT_EQ(col(at.timeCol), card::timeText(fake.clock));
+                // An alarm's row keeps the start time it was sent, to the second.
+                EXPECT_EQ(col(at.timeCol), card::timeText(started ? fake.clock - 60 : fake.clock));
             }
         }
     }
@@ -627,6 +632,64 @@ TEST_F(StoreTest, FullDiskIsLoggedAndWritingGoesOnAfterwards)
     const Rows ids = rowsOf(DbFile::Alarm, "current_alarm", "Alarm_Id");
     EXPECT_EQ(ids.back(), std::vector<std::string>{"6"});
     EXPECT_GE(count(DbFile::UpsData, "ups_data"), 1);
+}
+
+namespace
+{
+
+// Every connection the store opens gets a commit hook that turns the next
+// `failCommits` commits into rollbacks, as an I/O error at commit time would.
+std::atomic<int> failCommits{0};
+
+int commitHook(void*)
+{
+    return failCommits.fetch_sub(1) > 0 ? 1 : 0;
+}
+
+int installCommitHook(sqlite3* db, char**, const sqlite3_api_routines*)
+{
+    sqlite3_commit_hook(db, commitHook, nullptr);
+    return SQLITE_OK;
+}
+
+} // namespace
+
+TEST_F(StoreTest, FailedCommitKeepsTheRowsOfItsBatch)
+{
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(installCommitHook));
+    failCommits = 1; // the batch's commit fails, each row written again succeeds
+    for (int i = 0; i < 40; ++i)
+        request(1501, ("row " + std::to_string(i)).c_str());
+    request(203);
+    store::applyQueueNow();
+    EXPECT_EQ(count(DbFile::Operation, "operation_record"), 40);
+    EXPECT_EQ(rowsOf(DbFile::Alarm, "current_alarm", "Alarm_Id"), (Rows{{"3"}}));
+    EXPECT_TRUE(fake.logged("writing them one by one"));
+    // A file whose every commit fails loses its rows; the others keep theirs.
+    failCommits = 1000;
+    request(1502, "lost");
+    store::applyQueueNow();
+    failCommits = 0;
+    sqlite3_reset_auto_extension();
+    EXPECT_EQ(count(DbFile::Operation, "operation_record"), 40);
+    EXPECT_TRUE(fake.logged("rows to"));
+}
+
+TEST_F(StoreTest, FlushWritesTheQueueBeforeAnswering)
+{
+    for (int i = 0; i < 200; ++i)
+        request(1501, ("row " + std::to_string(i)).c_str());
+    EXPECT_EQ(store::flushQueue(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(store::queuedCount(), 0u);
+    EXPECT_EQ(count(DbFile::Operation, "operation_record"), 200);
+    // A store that cannot finish in time lets the caller go all the same.
+    {
+        std::lock_guard hold(store::dbMutex());
+        request(1501, "late");
+        EXPECT_EQ(store::flushQueue(std::chrono::milliseconds(200)), -1);
+    }
+    store::applyQueueNow(); // waits for the late flush to end
+    EXPECT_EQ(count(DbFile::Operation, "operation_record"), 201);
 }
 
 TEST_F(StoreTest, ReadOnlyDataDirectoryIsLoggedWithoutACrash)
