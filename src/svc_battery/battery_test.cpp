@@ -84,29 +84,12 @@ Settings twoPoints()
 
 // ---- parameters ----
 
-TEST(BatteryParams, DefaultsAndUnusableValuesFallBack)
+TEST(BatteryParams, UnusableValuesFallBackAndTheUserTableHasFifteenPointsAtMost)
 {
-    const Params d = params();
-    EXPECT_EQ(d.cellCount, 16);
-    EXPECT_EQ(d.cellGroup, 1);
-    EXPECT_EQ(d.upsPower, 1000u);
-    EXPECT_EQ(d.cellCapacity, 100);
-    EXPECT_FALSE(d.userTable);
-    EXPECT_EQ(d.wtNumber, 15u);
-    EXPECT_FLOAT_EQ(d.eodVoltage, 10.5f);
-    EXPECT_FLOAT_EQ(d.evenChargeVolt, 13.4f);
-    EXPECT_EQ(d.evenChargeTime, 240);
-    EXPECT_EQ(d.floatChargeTime, 120);
-    EXPECT_EQ(d.saveSoc, 100);
-    EXPECT_EQ(d.saveSoh, 100);
-    EXPECT_EQ(d.savePt, 100u);
     // No usable battery current on types 0 and 8; their built-in row is 17 Ah.
-    EXPECT_EQ(d.sampleCurrFlag, 3u);
-    EXPECT_FLOAT_EQ(d.batWatt[0], 10600);
-    const Params t4 = params({{"ups_type", "4"}});
-    EXPECT_EQ(t4.sampleCurrFlag, 0u);
-    EXPECT_FLOAT_EQ(t4.batWatt[0], 35900);
-    EXPECT_EQ(t4.batMin[14], 1200);
+    EXPECT_EQ(params().sampleCurrFlag, 3u);
+    EXPECT_FLOAT_EQ(params().batWatt[0], 10600);
+    EXPECT_FLOAT_EQ(params({{"ups_type", "4"}}).batWatt[0], 35900);
 
     // Values that would divide by zero or leave no table.
     const Params bad = params({{"battery_sections_number", "0"},
@@ -126,22 +109,16 @@ TEST(BatteryParams, DefaultsAndUnusableValuesFallBack)
     EXPECT_EQ(bad.saveSoc, 100);
     EXPECT_EQ(bad.saveSoh, 1);
     EXPECT_FALSE(bad.userTable);
-    EXPECT_EQ(bad.wtNumber, 15u);
-}
 
-TEST(BatteryParams, UserTableHasAtMostFifteenPointsWithWattsInHundredths)
-{
     Settings s = {{"CurrentSel", "1"}, {"WtNumber", "40"}};
     for (int i = 1; i <= 20; ++i) {
         s["BatMin" + std::to_string(i)] = std::to_string(i * 10);
         s["BatWatt" + std::to_string(i)] = "12.34";
     }
     const Params p = params(s);
-    EXPECT_TRUE(p.userTable);
     EXPECT_EQ(p.wtNumber, 15u);
     EXPECT_EQ(p.batMin[14], 150);
-    EXPECT_NEAR(p.batWatt[0], 1234, 0.01);
-    EXPECT_EQ(params({{"CurrentSel", "1"}}).wtNumber, 8u);
+    EXPECT_FLOAT_EQ(p.batWatt[0], 1234);
 }
 
 // ---- the rated table ----
@@ -466,7 +443,7 @@ TEST_F(BatteryServiceTest, ARestartCarriesOnFromTheKeptValues)
     EXPECT_EQ(again.estimator().soc(), 98);
 }
 
-TEST_F(BatteryServiceTest, EachDischargeSignOfTheUpsCounts)
+TEST_F(BatteryServiceTest, ReadsEachDischargeSignAndTheLoadByInputLines)
 {
     const std::map<int, float> signs = {{Alarm_OnBattery, 1},
                                         {Alarm_TestInProgress, 1},
@@ -483,23 +460,17 @@ TEST_F(BatteryServiceTest, EachDischargeSignOfTheUpsCounts)
         s.loop();
         EXPECT_EQ(s.estimator().mainState(), eBatDischarging) << sig;
     }
-}
 
-TEST_F(BatteryServiceTest, LoadIsThePhaseSumOnThreeLinesAndNothingWithoutLines)
-{
     BatteryService s(rt_);
     s.start();
     ups(Data_OutputPercentLoad_A, 20);
     ups(Data_OutputPercentLoad_B, 21);
     ups(Data_OutputPercentLoad_C, 22);
-    s.loop();
-    EXPECT_EQ(s.estimator().loadPercent(), 0);
-    ups(Data_InputNumLines, 1);
-    s.loop();
-    EXPECT_EQ(s.estimator().loadPercent(), 20);
-    ups(Data_InputNumLines, 3);
-    s.loop();
-    EXPECT_EQ(s.estimator().loadPercent(), 63);
+    for (const auto& [lines, load] : std::map<int, int>{{0, 0}, {1, 20}, {3, 63}}) {
+        ups(Data_InputNumLines, float(lines));
+        s.loop();
+        EXPECT_EQ(s.estimator().loadPercent(), load) << lines << " lines";
+    }
 }
 
 } // namespace

@@ -130,6 +130,7 @@ class StreamedUpload : public FirmwareUpload
     {
         if (post_) MHD_destroy_post_processor(post_);
         closeFile();
+        if (!finished_) fwpkg::emptyDir(updateDir()); // the connection dropped mid-upload
     }
 
     bool feed(const char* data, std::size_t size) override
@@ -145,6 +146,7 @@ class StreamedUpload : public FirmwareUpload
 
     void finish(const Request&, Reply& reply) override
     {
+        finished_ = true;
         if (post_) MHD_destroy_post_processor(post_);
         post_ = nullptr;
         closeFile();
@@ -231,7 +233,7 @@ class StreamedUpload : public FirmwareUpload
 
     MHD_PostProcessor* post_ = nullptr;
     std::string key_, name_;
-    bool started_ = false, done_ = false, nameOk_ = false, failed_ = false;
+    bool started_ = false, done_ = false, nameOk_ = false, failed_ = false, finished_ = false;
     int fd_ = -1;
     std::uint64_t size_ = 0;
 };

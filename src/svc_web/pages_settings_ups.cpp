@@ -129,8 +129,9 @@ const sp::Page kUpsScheLists = sp::Page({}).list(
     1, kScheduleEntries);
 
 const sp::Page kBatParam({
-    {"BatEvenVol", nullptr, sp::Float, "0", 0, nullptr, sp::range(0, 1000)},
-    {"BatDepVol", nullptr, sp::Float, "0", 0, nullptr, sp::range(0, 1000)},
+    // Unset, they read as the battery estimator's own defaults.
+    {"BatEvenVol", nullptr, sp::Float, "13.4", 0, nullptr, sp::range(0, 1000)},
+    {"BatDepVol", nullptr, sp::Float, "10.5", 0, nullptr, sp::range(0, 1000)},
     {"EvenChargeTime", nullptr, sp::Int, "240", 0, nullptr, sp::range(0, 100000)},
     {"FloatChargeTime", nullptr, sp::Int, "120", 0, nullptr, sp::range(0, 100000)},
     {"saveSoh", nullptr, sp::Int, "100", 0, nullptr, sp::range(0, 100)},
