@@ -174,10 +174,10 @@ TEST(Tlv, RefusesValuesLongerThanTheLengthFieldAndMalformedWire)
     tlv::Box b;
     EXPECT_FALSE(b.put(1, std::string(70000, 'x')));
     EXPECT_EQ(b.count(), 0u);
-    EXPECT_FALSE(tlv::parse(std::string("\x01\xFE\x00\x00", 4)));     // marker
-    EXPECT_FALSE(tlv::parse(std::string("\x01\xFF\x00\x05xy", 6)));   // runs past the end
-    EXPECT_FALSE(tlv::parse(std::string("\x01\xFF\x00", 3)));         // cut head
-    EXPECT_TRUE(tlv::parse(std::string("\x01\xFF\x00\x00", 4)));      // empty value
+    EXPECT_FALSE(tlv::parse(std::string("\x01\xFE\x00\x00", 4)));   // marker
+    EXPECT_FALSE(tlv::parse(std::string("\x01\xFF\x00\x05xy", 6))); // runs past the end
+    EXPECT_FALSE(tlv::parse(std::string("\x01\xFF\x00", 3)));       // cut head
+    EXPECT_TRUE(tlv::parse(std::string("\x01\xFF\x00\x00", 4)));    // empty value
 }
 
 // ---- head: 16 bytes, big-endian, MD5 check over bytes 10.. ----
@@ -445,8 +445,9 @@ class CloudSession : public Reports
 TEST_F(CloudSession, ConnectSubscribesAndSendsStateIdentityAlarmsAndData)
 {
     session->connected(0);
-    EXPECT_EQ(link.subscribed, (std::vector<std::string>{"Cmd/OPRIX/igCollector/+",
-                                                         "Cmd/OPRIX/igCollector/+/Device/SN000042"}));
+    EXPECT_EQ(link.subscribed,
+              (std::vector<std::string>{"Cmd/OPRIX/igCollector/+",
+                                        "Cmd/OPRIX/igCollector/+/Device/SN000042"}));
     EXPECT_EQ(link.tags(), (std::vector<int>{22, 17, 30, 32, 16, 16}));
     EXPECT_EQ(link.sent[0].topic, "Signal/OPRIX/Device/SN000042");
     EXPECT_EQ(link.sent[1].topic, "Signal/OPRIX/Device/SN000042/Collector/3");
@@ -594,8 +595,8 @@ TEST_F(CloudSession, SerialLineCommandsSaveBaudTypeAndAddress)
         session->message(topic, command(33, item(102, code)));
         EXPECT_EQ(rt.integer("ups_baudRate"), 19200);
     }
-    session->message(topic, command(33, item(106, item(48, "\x01") + item(113, "\x09") +
-                                                      item(107, "\x19"))));
+    session->message(
+        topic, command(33, item(106, item(48, "\x01") + item(113, "\x09") + item(107, "\x19"))));
     EXPECT_EQ(rt.integer("ups_type"), 4);
     EXPECT_EQ(rt.integer("ups_addr"), 9);
     session->message(topic, command(33, item(106, item(113, "\x05") + item(107, "\x63"))));
@@ -618,8 +619,8 @@ TEST_F(CloudSession, UpdateOrdersQueueTheCardsOwnAndRefuseOthers)
 {
     up();
     const std::string topic = "Cmd/OPRIX/igCollector/3";
-    session->message(topic, command(20, item(78, "Torvix_HW305KQM01.bin") +
-                                            item(80, "127.0.0.1:4000")));
+    session->message(topic,
+                     command(20, item(78, "Torvix_HW305KQM01.bin") + item(80, "127.0.0.1:4000")));
     auto order = queue.pop(0);
     ASSERT_TRUE(order);
     EXPECT_EQ(order->name, "Torvix_HW305KQM01.bin");

@@ -131,8 +131,8 @@ Received check(std::string_view message)
         r.verdict = Verdict::TooLong;
         return r;
     }
-    const std::size_t head = message.size() > kVersion && message[kVersion] == 2 ? kHeadBytes
-                                                                                 : kHeadBytesV1;
+    const std::size_t head =
+        message.size() > kVersion && message[kVersion] == 2 ? kHeadBytes : kHeadBytesV1;
     if (message.size() < head) return r; // Short
     const std::uint32_t total = readBe(message.substr(kTotalLen, 2));
     if (total != 0 && total != message.size() - 2) {

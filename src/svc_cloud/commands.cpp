@@ -35,10 +35,9 @@ namespace ctag
 {
 constexpr std::uint8_t kDataRequest = 18, kTimeCheck = 19, kUpdate = 20, kConnectInfo = 25,
                        kPassThrough = 26, kLine = 33;
-constexpr std::uint8_t kDevice = 48, kSerialText = 68, kDataType = 74, kState = 77,
-                       kPackage = 78, kUrl = 80, kDevices = 82, kMessageId = 94, kData = 96,
-                       kTimezone = 101, kBaud = 102, kProtocol = 107, kProtocolSet = 106,
-                       kAddress = 113;
+constexpr std::uint8_t kDevice = 48, kSerialText = 68, kDataType = 74, kState = 77, kPackage = 78,
+                       kUrl = 80, kDevices = 82, kMessageId = 94, kData = 96, kTimezone = 101,
+                       kBaud = 102, kProtocol = 107, kProtocolSet = 106, kAddress = 113;
 } // namespace ctag
 
 constexpr int kRestartProcess = 99;
@@ -52,9 +51,8 @@ long numberIn(std::string_view text)
     while (at < text.size() && !std::isdigit(static_cast<unsigned char>(text[at])))
         ++at;
     long v = 0;
-    for (std::size_t n = 0; at < text.size() && n < 9 &&
-                            std::isdigit(static_cast<unsigned char>(text[at]));
-         ++at, ++n)
+    for (std::size_t n = 0;
+         at < text.size() && n < 9 && std::isdigit(static_cast<unsigned char>(text[at])); ++at, ++n)
         v = v * 10 + (text[at] - '0');
     return v;
 }

@@ -104,7 +104,8 @@ class TarReader
     {
         while (!bytes.empty() && verdict_ == Verdict::Accepted && !ended_) {
             if (remaining_ > 0) {
-                const std::size_t n = std::size_t(std::min<std::uint64_t>(remaining_, bytes.size()));
+                const std::size_t n =
+                    std::size_t(std::min<std::uint64_t>(remaining_, bytes.size()));
                 body(bytes.substr(0, n));
                 remaining_ -= n;
                 bytes.remove_prefix(n);
@@ -309,8 +310,8 @@ Verdict walk(const std::string& path, const std::function<bool(const Member&)>& 
             const int rc = inflate(&z, Z_NO_FLUSH);
             if (rc != Z_OK && rc != Z_STREAM_END) return Verdict::NotArchive;
             const std::size_t produced = outBuf.size() - z.avail_out;
-            const Verdict v = tar.feed(
-                std::string_view(reinterpret_cast<const char*>(outBuf.data()), produced));
+            const Verdict v =
+                tar.feed(std::string_view(reinterpret_cast<const char*>(outBuf.data()), produced));
             if (v != Verdict::Accepted) return v;
             streamEnd = rc == Z_STREAM_END;
             if (produced == 0 && rc == Z_OK && z.avail_in > 0 && z.avail_out > 0)

@@ -180,7 +180,8 @@ class CloudTask : public card::Task
         if (found) rt.save("snmp_sn", product);
 
         rt.setValue(card::kCard, SYS_CMD_MQTT_ACK_UPDATE_RESULT, 0);
-        spawn("TcpUpdateHandle", [this] { updateLoop(); }, 0x100000);
+        spawn(
+            "TcpUpdateHandle", [this] { updateLoop(); }, 0x100000);
 
         cloud::Hooks hooks;
         hooks.reboot = [] { platform::runArgv({"reboot"}); };
@@ -224,7 +225,8 @@ class CloudTask : public card::Task
         if (channel != card::channel::kCloud || code != card::event::kUpdateResult || !data ||
             size <= 0)
             return;
-        auto r = cloud::decodeResult(std::string_view(static_cast<const char*>(data), size_t(size)));
+        auto r =
+            cloud::decodeResult(std::string_view(static_cast<const char*>(data), size_t(size)));
         if (!r) return;
         std::lock_guard hold(resultsLock_);
         results_.push_back(*r);
@@ -298,9 +300,8 @@ class CloudTask : public card::Task
     {
         auto* self = static_cast<CloudTask*>(obj);
         if (!self->session_ || !msg || !msg->topic) return;
-        self->session_->message(
-            msg->topic,
-            std::string_view(static_cast<const char*>(msg->payload), size_t(msg->payloadlen)));
+        self->session_->message(msg->topic, std::string_view(static_cast<const char*>(msg->payload),
+                                                             size_t(msg->payloadlen)));
     }
 
     std::vector<cloud::UpdateResult> takeResults()

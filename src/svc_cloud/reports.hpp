@@ -32,11 +32,10 @@ constexpr std::uint8_t kFlag = 48, kDataId = 49, kValue = 50, kTime = 51, kSeria
                        kReport = 69, kDataSet = 70, kDeviceObj = 71, kDeviceType = 72,
                        kSoftware = 73, kName = 75, kAlarms = 76, kState = 77, kPackage = 78,
                        kMainStatus = 81, kUpdateObj = 82, kSignal = 84, kMac = 87, kAgent = 88,
-                       kStatus = 89, kChange = 92, kAgentKind = 93, kMessageId = 94,
-                       kResult = 97, kBaudCode = 102, kDataBits = 103, kStopBits = 104,
-                       kParity = 105, kSerialObj = 106, kUpsType = 107, kSystemKind = 108,
-                       kSystemObj = 109, kMemUsed = 110, kMemTotal = 111, kMemTotal2 = 112,
-                       kUpsAddr = 113;
+                       kStatus = 89, kChange = 92, kAgentKind = 93, kMessageId = 94, kResult = 97,
+                       kBaudCode = 102, kDataBits = 103, kStopBits = 104, kParity = 105,
+                       kSerialObj = 106, kUpsType = 107, kSystemKind = 108, kSystemObj = 109,
+                       kMemUsed = 110, kMemTotal = 111, kMemTotal2 = 112, kUpsAddr = 113;
 } // namespace tag
 
 // ---- tables ----

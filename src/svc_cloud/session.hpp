@@ -49,11 +49,11 @@ class Link
 
 // What the session asks of the card beyond the runtime.
 struct Hooks {
-    std::function<void()> reboot;                 // the system's reboot
-    std::function<int(int type)> uploadLog;       // log upload: 0 success
-    std::function<std::string()> mac;             // the card's MAC as 12 hex digits
-    std::function<void()> refreshMemory;          // "memUse" from the system
-    std::function<void(int ms)> pause;            // between rows of a data report
+    std::function<void()> reboot;                  // the system's reboot
+    std::function<int(int type)> uploadLog;        // log upload: 0 success
+    std::function<std::string()> mac;              // the card's MAC as 12 hex digits
+    std::function<void()> refreshMemory;           // "memUse" from the system
+    std::function<void(int ms)> pause;             // between rows of a data report
     std::function<std::int16_t()> timezoneMinutes; // the head's time zone
 };
 

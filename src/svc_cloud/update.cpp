@@ -7,8 +7,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -358,8 +358,7 @@ void runOrder(card::Runtime& rt, const ChannelConfig& cfg, const Order& order,
         }
         if (!finished && attempt < cfg.attempts) rt.sleepMs(cfg.retryPauseMs);
     }
-    if (!finished)
-        return fail(!reached ? ustatus::kServerUnreachable : ustatus::kDownloadFailed);
+    if (!finished) return fail(!reached ? ustatus::kServerUnreachable : ustatus::kDownloadFailed);
 
     file.reset();
     rt.log(line("[%s] recv finish,frameworkSize=%u", kWho, unsigned(fetch.firmwareBytes())));

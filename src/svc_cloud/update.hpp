@@ -46,9 +46,8 @@ constexpr int kUpdating = 1, kSucceeded = 2, kFailed = 3;
 namespace ustatus
 {
 constexpr int kConnected = 1, kStartDownload = 2, kDownloadFinish = 3, kStartTransfer = 4,
-              kTransferFinish = 5, kStartUpdate = 6, kServerUnreachable = 10,
-              kDownloadFailed = 11, kTransferFailed = 12, kUpdateFailed = 13,
-              kUpdateSucceeded = 20;
+              kTransferFinish = 5, kStartUpdate = 6, kServerUnreachable = 10, kDownloadFailed = 11,
+              kTransferFailed = 12, kUpdateFailed = 13, kUpdateSucceeded = 20;
 } // namespace ustatus
 
 // What travels on the cloud channel (event kUpdateResult): main status,

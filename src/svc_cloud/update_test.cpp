@@ -40,8 +40,9 @@ std::string tarMember(const std::string& name, const std::string& data, char typ
     std::memcpy(h.data() + 108, "0000000", 7);
     std::memcpy(h.data() + 116, "0000000", 7);
     char size[12];
-    std::snprintf(size, sizeof size, "%011llo",
-                  static_cast<unsigned long long>(declaredSize == ~0ull ? data.size() : declaredSize));
+    std::snprintf(
+        size, sizeof size, "%011llo",
+        static_cast<unsigned long long>(declaredSize == ~0ull ? data.size() : declaredSize));
     std::memcpy(h.data() + 124, size, 11);
     std::memcpy(h.data() + 136, "00000000000", 11);
     h[156] = type;
@@ -187,9 +188,9 @@ TEST_F(PackageCheck, SizeCapsAndDamagedArchives)
     EXPECT_EQ(check(gzip(tarMember("gateway.tar.gz", payload()) + tarEnd())).verdict,
               fwpkg::Verdict::MembersMissing);
     EXPECT_EQ(entries(), (std::vector<std::string>{"Update"}));
-    EXPECT_EQ(fwpkg::check((dir / "absent").string(), dir.string(), "HW305KQM01", "FW02K13")
-                  .verdict,
-              fwpkg::Verdict::Missing);
+    EXPECT_EQ(
+        fwpkg::check((dir / "absent").string(), dir.string(), "HW305KQM01", "FW02K13").verdict,
+        fwpkg::Verdict::Missing);
 }
 
 TEST(PackageNames, SafeNamesStayInside)
@@ -272,8 +273,7 @@ TEST(Fetch, OneMebibyteComesInBlocksOf1024AndItsCrcIsChecked)
         ASSERT_TRUE(a.crcOk);
         ASSERT_EQ(a.at, kHeaderBytes + blocks * kBlockBytes);
         ASSERT_EQ(a.len, kBlockBytes);
-        rc = f.answer(answer(std::uint16_t(a.transac),
-                             firmware.substr(a.at - kHeaderBytes, a.len)),
+        rc = f.answer(answer(std::uint16_t(a.transac), firmware.substr(a.at - kHeaderBytes, a.len)),
                       store);
         ++blocks;
     }
@@ -397,8 +397,9 @@ TEST_F(UpdateOrder, FetchesChecksAndReportsEachStepThenSuccess)
     o.name = "Torvix_HW305KQM01.bin";
     o.url = "127.0.0.1:" + std::to_string(server.port);
     std::vector<std::pair<int, int>> seen;
-    runOrder(rt, cfg, o, [&](const UpdateResult& r) { seen.emplace_back(r.mainStatus, r.status); },
-             [] { return false; });
+    runOrder(
+        rt, cfg, o, [&](const UpdateResult& r) { seen.emplace_back(r.mainStatus, r.status); },
+        [] { return false; });
     EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{kUpdating, ustatus::kConnected},
                                                       {kUpdating, ustatus::kStartDownload},
                                                       {kUpdating, ustatus::kTransferFinish},
@@ -414,7 +415,8 @@ TEST_F(UpdateOrder, ACrcMismatchFailsWithStatus12AndAnEmptyDirectory)
     ChannelConfig cfg{dir.string(), "HW305KQM01"};
     Order o{{}, "pkg", "127.0.0.1:" + std::to_string(server.port), 0};
     UpdateResult last;
-    runOrder(rt, cfg, o, [&](const UpdateResult& r) { last = r; }, [] { return false; });
+    runOrder(
+        rt, cfg, o, [&](const UpdateResult& r) { last = r; }, [] { return false; });
     EXPECT_EQ(last.mainStatus, kFailed);
     EXPECT_EQ(last.status, ustatus::kTransferFailed);
     EXPECT_EQ(entries(), (std::vector<std::string>{"Update"}));
@@ -426,7 +428,8 @@ TEST_F(UpdateOrder, AnUnreachableServerFailsWithStatus10AfterThreeAttempts)
     ChannelConfig cfg{dir.string(), "HW305KQM01"};
     Order o{{}, "pkg", "127.0.0.1:1", 0};
     UpdateResult last;
-    runOrder(rt, cfg, o, [&](const UpdateResult& r) { last = r; }, [] { return false; });
+    runOrder(
+        rt, cfg, o, [&](const UpdateResult& r) { last = r; }, [] { return false; });
     EXPECT_EQ(last.mainStatus, kFailed);
     EXPECT_EQ(last.status, ustatus::kServerUnreachable);
     int attempts = 0;

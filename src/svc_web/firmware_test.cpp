@@ -70,6 +70,17 @@ TEST(FirmwareRules, UploadedNamesKeepTheirBaseNameOnly)
     EXPECT_EQ(pages::uploadBaseName(std::string(101, 'a')), "");
 }
 
+TEST(FirmwareRules, PackageNamesAreTorvixArchives)
+{
+    EXPECT_TRUE(pages::packageFileName("Torvix.tar.gz"));
+    EXPECT_TRUE(pages::packageFileName("Torvix.tar"));
+    EXPECT_TRUE(pages::packageFileName("Torvix_HW305KQM01.tar.gz"));
+    EXPECT_FALSE(pages::packageFileName("firmware.bin"));
+    EXPECT_FALSE(pages::packageFileName("Torvix_.tar.gz"));
+    EXPECT_FALSE(pages::packageFileName("Torvix_HW305KQM01.zip"));
+    EXPECT_FALSE(pages::packageFileName("torvix.tar.gz"));
+}
+
 TEST(FirmwareRules, SizesAreListedInMebibytes)
 {
     EXPECT_EQ(pages::updateSizeText(3 * 1048576LL), "3.00 M");

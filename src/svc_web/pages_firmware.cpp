@@ -159,8 +159,8 @@ class StreamedUpload : public FirmwareUpload
         } else {
             rt.log("chunk_len is " + std::to_string(size_));
             const char* hw = card::hardwareVersion(rt);
-            const fwpkg::Outcome out = fwpkg::check(updateDir() + "/" + name_, updateDir(), hw,
-                                                    card::kFirmwareVersion);
+            const fwpkg::Outcome out =
+                fwpkg::check(updateDir() + "/" + name_, updateDir(), hw, card::kFirmwareVersion);
             noteConfig("update_infor", out, hw);
             result = uploadResult(out.verdict);
             if (result == kAccepted) {
@@ -176,8 +176,7 @@ class StreamedUpload : public FirmwareUpload
 
   private:
     static MHD_Result iterate(void* cls, MHD_ValueKind, const char* key, const char* filename,
-                              const char*, const char*, const char* data, uint64_t,
-                              size_t size)
+                              const char*, const char*, const char* data, uint64_t, size_t size)
     {
         auto* self = static_cast<StreamedUpload*>(cls);
         return self->piece(key ? key : "", filename, data, size) ? MHD_YES : MHD_NO;
@@ -219,7 +218,7 @@ class StreamedUpload : public FirmwareUpload
     {
         name_ = pages::uploadBaseName(filename);
         card::rt().log("filename : " + name_);
-        nameOk_ = !name_.empty() && name_.rfind(kUploadPrefix, 0) == 0;
+        nameOk_ = pages::packageFileName(name_);
         if (!nameOk_) return; // nothing of it is written
         const std::string path = updateDir() + "/" + name_;
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -284,8 +283,8 @@ int fetchFromServer()
                                "open " +
                                url + "; cd update; lcd \"" + dir + "\"; get " + package;
     const int rc = platform::runArgv({"lftp", "-c", script});
-    rt.log("LFTP: get " + package + " from " + host + ":" + std::to_string(port) +
-           ", status " + std::to_string(rc));
+    rt.log("LFTP: get " + package + " from " + host + ":" + std::to_string(port) + ", status " +
+           std::to_string(rc));
     const std::string path = dir + "/" + package;
     if (!platform::fileExists(path)) {
         fwpkg::emptyDir(dir);
@@ -351,6 +350,14 @@ std::string uploadBaseName(std::string_view raw)
     for (unsigned char c : raw)
         if (c < ' ' || c == 0x7f) return {};
     return std::string(raw);
+}
+
+bool packageFileName(std::string_view name)
+{
+    const std::string_view suffix = ".tar.gz";
+    const bool named = name.size() > 7 + suffix.size() && name.substr(0, 7) == "Torvix_" &&
+                       name.substr(name.size() - suffix.size()) == suffix;
+    return name.substr(0, std::char_traits<char>::length(kUploadPrefix)) == kUploadPrefix || named;
 }
 
 int updateProgress(int t)

@@ -65,6 +65,11 @@ def connected_state(platform, since=0, timeout=30):
                          "communication state 1")
 
 
+def online(card, timeout=30):
+    """The card's link is up now (signal 0:3002)."""
+    wait_for(lambda: card.signal(0, 3002) == 1, timeout, "the cloud link up")
+
+
 def test_connect_sends_state_identity_alarms_and_data_matching_the_cards_signals(rig):
     platform, sim, card = rig
     state = connected_state(platform)
@@ -102,7 +107,7 @@ def test_connect_sends_state_identity_alarms_and_data_matching_the_cards_signals
 
 def test_alarm_change_sends_alarm_and_power_reports(rig):
     platform, sim, card = rig
-    connected_state(platform)
+    online(card)
     mark = platform.mark()
     sim.scenario("mains_failure")
     alarm = platform.wait(lambda r: r.kind == "alarm" and 4117 | 0x8000 in r.alarms, 30, mark,
@@ -117,7 +122,7 @@ def test_alarm_change_sends_alarm_and_power_reports(rig):
 
 def test_bad_mac_is_ignored_and_type_99_restarts_cardmon(rig):
     platform, sim, card = rig
-    connected_state(platform)
+    online(card)
     pid = card.pid()
     platform.send(SN, cloud_sim.command(18, cloud_sim.item(74, 99), mac_ok=False))
     wait_for(lambda: "mac err" in card.app_log(), 10, "the mac error logged")
@@ -131,7 +136,7 @@ def test_bad_mac_is_ignored_and_type_99_restarts_cardmon(rig):
 
 def test_time_check_connect_info_and_device_update_orders(rig):
     platform, sim, card = rig
-    connected_state(platform)
+    online(card)
     platform.send(SN, cloud_sim.time_check(-300))
     wait_for(lambda: card.setting("cloudTimezone") == "-300", 10, "cloud time zone")
     platform.send(SN, cloud_sim.time_check())
@@ -179,7 +184,11 @@ def test_log_upload_reaches_the_ftp_server_and_is_answered(rig, tmp_path):
         server.close_all()
 
 
-def make_package(hardware="HW305KQM01", payload_files=None):
+def card_hardware(card):
+    return "HW305KQM02" if card.setting("is_mem_64M") == "1" else "HW305KQM01"
+
+
+def make_package(hardware, payload_files=None):
     inner = io.BytesIO()
     with tarfile.open(fileobj=inner, mode="w:gz") as t:
         for name, data in (payload_files or {"www/cloud-installed.txt": b"from the cloud\n"}).items():
@@ -198,20 +207,21 @@ def make_package(hardware="HW305KQM01", payload_files=None):
 
 def test_update_order_fetches_checks_reports_reboots_and_installs(rig):
     platform, sim, card = rig
-    connected_state(platform)
-    bad = UpdateServer(make_package(), crc32=0x12345678)
+    online(card)
+    hw = card_hardware(card)
+    bad = UpdateServer(make_package(hw), crc32=0x12345678)
     mark = platform.mark()
-    platform.send(SN, cloud_sim.update_order("Torvix_HW305KQM01.bin", f"127.0.0.1:{bad.port}"))
+    platform.send(SN, cloud_sim.update_order(f"Torvix_{hw}.bin", f"127.0.0.1:{bad.port}"))
     failed = platform.wait(lambda r: r.kind == "update" and r.main_status == 3, 60, mark,
                            "failed update")
     assert failed.status == 12  # CRC-32 mismatch
     assert os.listdir(card.path("Update")) == []
     bad.stop()
 
-    server = UpdateServer(make_package())
+    server = UpdateServer(make_package(hw))
     pid = card.pid()
     mark = platform.mark()
-    platform.send(SN, cloud_sim.update_order("Torvix_HW305KQM01.bin", f"127.0.0.1:{server.port}"))
+    platform.send(SN, cloud_sim.update_order(f"Torvix_{hw}.bin", f"127.0.0.1:{server.port}"))
     done = platform.wait(lambda r: r.kind == "update" and r.main_status != 1, 60, mark,
                          "update result")
     steps = [r.status for r in platform.reports[mark:] if r.kind == "update"]
@@ -227,7 +237,7 @@ def test_update_order_fetches_checks_reports_reboots_and_installs(rig):
 
 def test_reconnect_request_leaves_with_state_zero_and_returns(rig):
     platform, sim, card = rig
-    connected_state(platform)
+    online(card)
     mark = platform.mark()
     card.set_signal(0, 3001, 1)
     platform.wait(lambda r: r.kind == "state" and r.state == 0, 15, mark, "state 0")
@@ -237,7 +247,7 @@ def test_reconnect_request_leaves_with_state_zero_and_returns(rig):
 
 def test_serial_line_commands_change_the_settings(rig):
     platform, sim, card = rig
-    connected_state(platform)
+    online(card)
     platform.send(SN, cloud_sim.baud_change(5))
     wait_for(lambda: card.setting("ups_baudRate") == "19200", 10, "baud 19200")
     platform.send(SN, cloud_sim.baud_change(4))  # not in the table: nothing changes
@@ -249,7 +259,7 @@ def test_serial_line_commands_change_the_settings(rig):
 
 def test_will_reaches_the_platform_when_cardmon_is_killed(rig):
     platform, sim, card = rig
-    connected_state(platform)
+    online(card)
     mark = platform.mark()
     card.kill9()
     will = platform.wait(lambda r: r.kind == "state" and r.state == 0, 30, mark, "the will")
