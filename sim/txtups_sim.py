@@ -699,8 +699,20 @@ SPEEDS = {getattr(termios, "B%d" % b): b for b in (1200, 2400, 4800, 9600, 19200
 
 
 class Simulator:
+    # What a family of UPSs answers; sim/corvan_sim.py overrides these.
+    replies = REPLIES
+
+    def new_state(self, model):
+        return default_state(model)
+
+    def scenario(self, name):
+        apply_scenario(self.state, name)
+
+    def expected(self):
+        return expected_signals(self.state)
+
     def __init__(self, model=231, speed=2400, card_tty=None, pace=True):
-        self.state = default_state(model)
+        self.state = self.new_state(model)
         self.state["speed"] = speed
         self.card_tty = card_tty
         self.pace = pace
@@ -714,7 +726,7 @@ class Simulator:
     # -- control ---------------------------------------------------------
     def set_model(self, code):
         speed = self.state["speed"]
-        self.state = default_state(code)
+        self.state = self.new_state(code)
         self.state["speed"] = speed
 
     def set_field(self, field, value):
@@ -808,7 +820,7 @@ class Simulator:
                 if self.mismatch == "noise":
                     return bytes(random.randrange(256) for _ in range(random.randrange(3, 12)))
                 return b""
-            if text in REPLIES:
+            if text in self.replies:
                 if text not in s["answers"]:
                     entry["reply"] = "not answered"
                     return b""
@@ -817,7 +829,7 @@ class Simulator:
                 if mode == "short_qt" and text == "QT":
                     reply = reply_qt(s, short=True)
                 else:
-                    reply = REPLIES[text](s)
+                    reply = self.replies[text](s)
                 return self.shape(mode, text, reply)
             if self.control_effect(text):
                 self.writes.append({"t": time.time(), "text": text})
@@ -904,7 +916,7 @@ def handle_command(sim, req, stop):
         if cmd == "ping":
             return "pong"
         if cmd == "scenario":
-            apply_scenario(sim.state, req["name"])
+            sim.scenario(req["name"])
             return None
         if cmd == "set":
             sim.set_field(req["field"], req["value"])
@@ -915,7 +927,7 @@ def handle_command(sim, req, stop):
         if cmd == "state":
             return copy.deepcopy(sim.state)
         if cmd == "expected":
-            return {str(k): v for k, v in expected_signals(sim.state).items()}
+            return {str(k): v for k, v in sim.expected().items()}
         if cmd == "requests":
             return sim.requests[int(req.get("since", 0)):]
         if cmd == "clear_requests":
@@ -1015,8 +1027,11 @@ def start_socat(link):
     return proc, sim_end
 
 
-def main(argv=None):
-    p = argparse.ArgumentParser(description="text-protocol UPS simulator")
+def main(argv=None, make_simulator=None, add_arguments=None,
+         description="text-protocol UPS simulator"):
+    """make_simulator(args, card_tty) builds another family's Simulator;
+    add_arguments(parser) adds its options."""
+    p = argparse.ArgumentParser(description=description)
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--device", help="serve on this existing tty")
     where.add_argument("--link", help="create a socat pair; the card opens LINK")
@@ -1030,16 +1045,21 @@ def main(argv=None):
     p.add_argument("--scenario", action="append", default=[])
     p.add_argument("--control-port", type=int, default=0)
     p.add_argument("--ready-file")
+    if add_arguments:
+        add_arguments(p)
     args = p.parse_args(argv)
 
     socat, device, card_tty = None, args.device, args.card_tty
     if args.link:
         socat, device = start_socat(args.link)
         card_tty = args.link
-    sim = Simulator(args.model, args.speed, card_tty, pace=not args.no_pace)
-    sim.state["ups_type1"] = args.ups_type1
+    if make_simulator:
+        sim = make_simulator(args, card_tty)
+    else:
+        sim = Simulator(args.model, args.speed, card_tty, pace=not args.no_pace)
+        sim.state["ups_type1"] = args.ups_type1
     for name in args.scenario:
-        apply_scenario(sim.state, name)
+        sim.scenario(name)
     fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     tio = termios.tcgetattr(fd)
     tio[0] = tio[1] = tio[3] = 0  # raw

@@ -251,6 +251,14 @@ int sendText(const PortIo& io, void* fd, int id, int cmdId, std::string_view tex
 
 int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exitFlag)
 {
+    static constexpr int kAll[] = {
+        0, 1, 2, 3, 4, 5, 6, 7, 8, kShutdownAfterDelay, kShutdownAndRestart};
+    return kytoControl(io, fd, id, cmdStr, exitFlag, kAll);
+}
+
+int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exitFlag,
+                std::span<const int> taken)
+{
     if (!cmdStr) return 0;
     printf("Control\n");
     printf("pCmdStr is %s\n", cmdStr);
@@ -267,6 +275,7 @@ int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exi
     if (!splitTokens(cmdStr, kAsciiTokens, args)) return 0;
     for (size_t i = 0; i < args.size(); ++i)
         printf("argv%d=%s\n", static_cast<int>(i), args[i].c_str());
+    if (std::find(taken.begin(), taken.end(), command) == taken.end()) return 0;
     const std::string text = kytoControlText(command, args);
     if (text.empty()) return 0;
     return sendText(io, fd, id, command, text);

@@ -145,4 +145,10 @@ int sendText(const PortIo& io, void* fd, int id, int cmdId, std::string_view tex
 // resume polling through *exitFlag (result 0), the control texts otherwise.
 int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exitFlag);
 
+// The same for a UPS that takes only some of the control texts: a command
+// number not in `taken` is refused (0) without touching the line; 50, 54 and
+// 55 are always served.
+int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exitFlag,
+                std::span<const int> taken);
+
 } // namespace upscommon::ascii
