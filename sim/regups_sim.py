@@ -909,10 +909,17 @@ class Simulator:
         self.reply_mode, self.reply_scope, self.reply_count = mode, scope, count
 
     # -- Modbus data -----------------------------------------------------
+    def table(self, fc):
+        """address -> value of what function fc reads, for the state (a
+        model family of another register map overrides this)."""
+        table = {2: discrete_inputs, 4: input_registers, 3: holding_registers}.get(fc)
+        return table(self.state) if table else {}
+
+    def expected(self):
+        return expected_signals(self.state)
+
     def read(self, fc, address, count):
-        table = {2: discrete_inputs, 4: input_registers, 3: holding_registers,
-                 1: lambda s: {}}.get(fc)
-        values = table(self.state) if table else {}
+        values = self.table(fc)
         return [values.get(address + i, 0) for i in range(count)]
 
     def write(self, fc, address, values, reply):
@@ -996,9 +1003,11 @@ def make_handler_class():
         """Adds the UPS's reply behaviour to pymodbus's serial handler."""
 
         last_rx = 0.0
+        rx_tail = b""
 
         def data_received(self, data):
             now = time.monotonic()
+            self.rx_tail = (self.rx_tail + data)[-8:]
             # A silent gap on the line ends any partial frame (RTU framing),
             # so garbage (an ASCII probe, a torn frame) cannot wedge the framer.
             if now - self.last_rx > 0.05 and getattr(self, "framer", None):
@@ -1030,6 +1039,10 @@ def make_handler_class():
             entry["reply"] = mode
             if is_write:
                 values = getattr(request, "values", None)
+                if fc == 5 and len(self.rx_tail) == 8:
+                    # pymodbus keeps a coil write as on/off; the UPS's own
+                    # value is in the frame (address, 5, coil, value, CRC).
+                    values = [self.rx_tail[4] << 8 | self.rx_tail[5]]
                 if values is None:
                     values = [getattr(request, "value", 0)]
                 sim.write(fc, request.address, values, mode)
@@ -1089,7 +1102,7 @@ def handle_command(sim, req, stop_event):
     if cmd == "state":
         return sim.state
     if cmd == "expected":
-        return {str(k): v for k, v in expected_signals(sim.state).items()}
+        return {str(k): v for k, v in sim.expected().items()}
     if cmd == "writes":
         return sim.writes
     if cmd == "clear_writes":
@@ -1182,12 +1195,12 @@ def start_socat(link):
     return proc, sim_end
 
 
-async def run(args):
+async def run(args, sim_class=None):
     from pymodbus.datastore import ModbusServerContext
     from pymodbus.framer.rtu_framer import ModbusRtuFramer
     from pymodbus.server.async_io import ModbusSerialServer
 
-    sim = Simulator(args.model, args.addr, args.pace, args.bits_per_char)
+    sim = (sim_class or Simulator)(args.model, args.addr, args.pace, args.bits_per_char)
     for name in args.scenario:
         sim.scenario(name)
     socat = None
@@ -1233,7 +1246,8 @@ async def run(args):
         socat.wait(5)
 
 
-def main(argv=None):
+def main(argv=None, sim_class=None, models=None):
+    """sim_class and models: another family's simulator and model key reader."""
     p = argparse.ArgumentParser(description="register-map UPS simulator")
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--device", help="serve on this existing tty")
@@ -1251,9 +1265,9 @@ def main(argv=None):
     p.add_argument("--ready-file")
     p.add_argument("--verbose", action="store_true")
     args = p.parse_args(argv)
-    args.model = model_key(args.model)
+    args.model = (models or model_key)(args.model)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.CRITICAL)
-    asyncio.run(run(args))
+    asyncio.run(run(args, sim_class))
 
 
 if __name__ == "__main__":

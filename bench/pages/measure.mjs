@@ -2,7 +2,8 @@
 // reports what went over the wire and how long the page took; then keeps the
 // home page open for a while and counts the requests its refresh makes.
 //   node measure.mjs BASE PATH READY_JS [--watch SECONDS] [--runs N]
-// READY_JS: an expression true once the page shows what it is for.
+// READY_JS: an expression true once the page shows what it is for. The
+// administrator's password comes from $CARD_ADMIN_PASSWORD.
 import path from 'node:path';
 import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
@@ -25,7 +26,7 @@ const browser = await chromium.launch({ executablePath: '/usr/bin/chromium',
 async function session() {
   const ctx = await browser.newContext();
   const login = await ctx.request.post(base + '/login.html',
-    { form: { user: 'admin', passwd: 'pqlzv' }, maxRedirects: 0 });
+    { form: { user: 'admin', passwd: process.env.CARD_ADMIN_PASSWORD }, maxRedirects: 0 });
   if (login.status() !== 302) throw new Error('login refused: ' + login.status());
   return ctx;
 }

@@ -46,6 +46,25 @@ struct PortParams {
 // Parses the parameter text "9600,n,8,1,0"; false (and defaults) when empty or bad.
 bool parsePortParams(const std::string& text, PortParams& out);
 
+// A line shared by several threads: first come, first served (a ticket
+// lock), so that a thread that takes it back to back cannot starve the
+// others. Recursive for its holder.
+class Line
+{
+  public:
+    void lock();
+    bool try_lock();
+    void unlock();
+
+  private:
+    std::mutex m_;
+    std::condition_variable turn_;
+    unsigned long next_ = 0;    // next ticket handed out
+    unsigned long serving_ = 0; // ticket whose turn it is
+    std::thread::id owner_;
+    int depth_ = 0;
+};
+
 class Port
 {
   public:
@@ -64,10 +83,22 @@ class Port
     bool open();
     void close();
 
-    // Held by the port thread across a driver's whole Query or Control, so that
-    // another user of the line (the RS-485 slave) never takes a reply meant for
-    // the driver. Recursive: the driver's own CommRead/CommWrite lock it again.
-    std::recursive_mutex& transaction() { return io_; }
+    // Held by a poll thread across a driver's whole Query or Control. Inside
+    // it each request the driver writes opens an exchange that keeps the line
+    // until the driver has read its reply, so that another user of the line
+    // (the RS-485 slave) never takes a reply meant for the driver; between
+    // exchanges (a driver's pauses) the line is free for the others.
+    class Session
+    {
+      public:
+        explicit Session(Port& p) : port_(p) {}
+        void lock() { port_.beginSession(); }
+        void unlock() { port_.endSession(); }
+
+      private:
+        Port& port_;
+    };
+    Session& transaction() { return session_; }
 
     int write(const void* buf, int len);
     int read(void* buf, int max);
@@ -79,6 +110,11 @@ class Port
     void serviceConsole();
 
   private:
+    void beginSession();
+    void endSession();
+    void openExchange();
+    int readFrame(unsigned char* p, int max, int firstWaitMs);
+    int pendingInput() const;
     bool applyParams();
     void takeWantedParams();
     // The device went away (hang-up, I/O error): close it so that the port
@@ -102,7 +138,8 @@ class Port
     std::atomic<void*> net_{nullptr}; // libnetport handle of a "tcp:" port
     std::atomic<bool> trace_{false};
     std::atomic<bool> enabled_{true};
-    std::recursive_mutex io_;
+    Line io_;
+    Session session_{*this};
     long long retryAtMs_ = 0; // no open attempt before this (steady clock, ms)
     int backoffMs_ = 0;       // grows with each failed attempt, 0 after a success
 

@@ -8,6 +8,7 @@
 #include "platform.hpp"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -65,6 +66,40 @@ bool defaultGateway(std::string& out)
     return false;
 }
 
+// A system account name: what chpasswd's "user:password" line can carry.
+bool accountNameOk(const char* user)
+{
+    const size_t n = std::strlen(user);
+    if (n > 32 || !(std::islower(static_cast<unsigned char>(user[0])) || user[0] == '_'))
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(user[i]);
+        if (!std::islower(c) && !std::isdigit(c) && c != '_' && c != '-') return false;
+    }
+    return true;
+}
+
+// One line of text: a line break would let a password name a second account.
+bool passwordOk(const char* pass)
+{
+    for (const char* p = pass; *p; ++p)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) return false;
+    return std::strlen(pass) < 256;
+}
+
+// chpasswd reads "user:password" lines on its standard input. Only the card
+// itself or a sandbox (where a stand-in records a digest) runs it; a test
+// process on a development machine changes no account.
+bool setSystemPassword(const char* user, const char* pass)
+{
+    if (!platform::mayRun(nullptr)) return true;
+    // In a sandbox only its stand-in, never a program of the machine.
+    const std::string program =
+        platform::inSandbox() ? platform::sysPath("/bin/chpasswd") : std::string("chpasswd");
+    const std::string line = std::string(user) + ":" + pass + "\n";
+    return platform::runArgvInput({program}, line) == 0;
+}
+
 int fill(char* buf, int size, bool ok, const std::string& v)
 {
     if (!buf || size <= 0) return -1;
@@ -101,15 +136,23 @@ int GetGateway(char* buf, int size)
 }
 
 // The runtime's own account: the password of user U is the setting "passwd_U";
-// the administrator "admin" starts with administrator_password.
+// the administrator "admin" starts with administrator_password. A change
+// also sets the password of U's system account (made at start-up for
+// "admin"), so no login on the card keeps an old one. Neither password ever
+// reaches a log or a command line.
 int setPassed(const char* user, const char* passwd, const char* newpasswd)
 {
     if (!user || !*user || !passwd || !newpasswd || !*newpasswd) return 0;
+    if (!accountNameOk(user) || !passwordOk(newpasswd)) return 0;
     const std::string key = std::string("passwd_") + user;
     std::string current = GetSettings2(key.c_str(), "");
     if (current.empty() && std::strcmp(user, "admin") == 0)
         current = GetSettings2("administrator_password", "pqlzv");
     if (current.empty() || current != passwd) return 0;
+    if (!setSystemPassword(user, newpasswd)) {
+        AppLogOut("[setPassed] the system account %s kept its password: chpasswd failed", user);
+        return 0;
+    }
     return SaveSettings(key.c_str(), newpasswd) == 0 ? 1 : 0;
 }
 

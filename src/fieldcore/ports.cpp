@@ -12,6 +12,16 @@
  * server restarted. A hang-up or an I/O error closes the device; the port
  * thread opens it again after a back-off (1 s, doubling up to 5 s), puts the
  * port's line settings back on it, and polling goes on.
+ *
+ * Sharing a line. Port 3 carries the sensor modules and battery packs, each
+ * polled by its driver, and the card's own RS-485 slave answering a master.
+ * The line is a fair lock taken per exchange, not per poll: a driver's
+ * request keeps it until the driver has read the reply, and a driver's pauses
+ * leave it free. A reader outside a driver poll (the slave) waits for the
+ * first byte without holding the line and takes it only to read the frame.
+ * A request goes out only on a quiet line: bytes already waiting belong to
+ * someone else (a master asking our slave), so the exchange steps back a few
+ * gaps for their reader before it sends.
  */
 #include "internal.hpp"
 #include "platform.hpp"
@@ -25,6 +35,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -65,6 +76,16 @@ long long nowMs()
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+// The port a thread is polling a device on (inside a Session), and the port
+// whose line it holds for an open exchange.
+thread_local Port* tSession = nullptr;
+thread_local Port* tExchange = nullptr;
+
+// How long an exchange steps back for bytes another reader should take: the
+// serial slave rests 100 ms between frames, so a request it has not read yet
+// may wait that long.
+constexpr int kQuietMs = 300;
 
 constexpr int kFirstRetryMs = 1000;
 constexpr int kMaxRetryMs = 5000;
@@ -130,6 +151,44 @@ int netSocket(void* h)
 }
 
 } // namespace
+
+// ---- the fair line ----
+
+void Line::lock()
+{
+    std::unique_lock l(m_);
+    if (depth_ > 0 && owner_ == std::this_thread::get_id()) {
+        ++depth_;
+        return;
+    }
+    const unsigned long ticket = next_++;
+    turn_.wait(l, [&] { return serving_ == ticket; });
+    owner_ = std::this_thread::get_id();
+    depth_ = 1;
+}
+
+bool Line::try_lock()
+{
+    std::lock_guard l(m_);
+    if (depth_ > 0 && owner_ == std::this_thread::get_id()) {
+        ++depth_;
+        return true;
+    }
+    if (depth_ > 0 || next_ != serving_) return false; // held, or others wait
+    ++next_;
+    owner_ = std::this_thread::get_id();
+    depth_ = 1;
+    return true;
+}
+
+void Line::unlock()
+{
+    std::lock_guard l(m_);
+    if (--depth_ > 0) return;
+    owner_ = std::thread::id();
+    ++serving_;
+    turn_.notify_all();
+}
 
 bool parsePortParams(const std::string& text, PortParams& out)
 {
@@ -313,9 +372,46 @@ void Port::trace(const char* dir, const unsigned char* data, int len)
              text.c_str(), 256000);
 }
 
+void Port::beginSession()
+{
+    tSession = this;
+}
+
+void Port::endSession()
+{
+    // A request without a reply read (a raw send, a command with no answer)
+    // gives the line back here.
+    if (tExchange == this) {
+        tExchange = nullptr;
+        io_.unlock();
+    }
+    if (tSession == this) tSession = nullptr;
+}
+
+int Port::pendingInput() const
+{
+    int n = 0;
+    const int fd = fd_;
+    return fd >= 0 && ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+// Takes the line for a driver's request and keeps it until its reply is read.
+void Port::openExchange()
+{
+    io_.lock();
+    const int gap = gapMs();
+    for (int waited = 0; waited < kQuietMs && pendingInput() > 0; waited += gap) {
+        io_.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+        io_.lock();
+    }
+    tExchange = this;
+}
+
 int Port::write(const void* buf, int len)
 {
     if (!buf || len <= 0) return 0;
+    if (tSession == this && tExchange != this) openExchange();
     std::lock_guard lock(io_);
     takeWantedParams();
     const auto* p = static_cast<const unsigned char*>(buf);
@@ -351,13 +447,52 @@ int Port::write(const void* buf, int len)
 int Port::read(void* buf, int max)
 {
     if (!buf || max <= 0) return 0;
-    std::lock_guard lock(io_);
-    takeWantedParams();
-    if (net_) return enabled_ ? readTcp(static_cast<unsigned char*>(buf), max) : 0;
-    if (fd_ < 0 || !enabled_) return 0;
     auto* p = static_cast<unsigned char*>(buf);
+    if (tExchange == this) { // the reply to this thread's request: then the line is free
+        int got;
+        {
+            std::lock_guard lock(io_);
+            got = readFrame(p, max, timeoutMs_);
+        }
+        tExchange = nullptr;
+        io_.unlock();
+        return got;
+    }
+    if (tSession == this || net_) {
+        std::lock_guard lock(io_);
+        return readFrame(p, max, timeoutMs_);
+    }
+    // Outside a driver poll: the line is taken only once a frame is there.
+    const long long deadline = nowMs() + timeoutMs_;
+    for (;;) {
+        const int fd = fd_;
+        if (fd < 0 || !enabled_) return 0;
+        struct pollfd pfd {
+            fd, POLLIN, 0
+        };
+        const int r = ::poll(&pfd, 1, int(std::max(0LL, deadline - nowMs())));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return 0;
+        {
+            std::lock_guard lock(io_);
+            // A driver's exchange may have taken the bytes that woke us.
+            if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) || pendingInput() > 0)
+                return readFrame(p, max, 0);
+        }
+        if (nowMs() >= deadline) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Caller holds io_: the first bytes within firstWaitMs, then what follows
+// until a gap.
+int Port::readFrame(unsigned char* p, int max, int firstWaitMs)
+{
+    takeWantedParams();
+    if (net_) return enabled_ ? readTcp(p, max) : 0;
+    if (fd_ < 0 || !enabled_) return 0;
     int got = 0;
-    int wait = timeoutMs_;
+    int wait = firstWaitMs;
     while (got < max) {
         struct pollfd pfd {
             fd_, POLLIN, 0
@@ -482,13 +617,16 @@ void Port::serviceConsole()
             job = std::move(consoleOut_.front());
             consoleOut_.pop_front();
         }
-        std::lock_guard line(io_);
-        int sent = write(job.second.data(), int(job.second.size()));
         std::string reply;
-        if (sent == int(job.second.size())) {
-            char buf[1024];
-            int n = read(buf, sizeof buf);
-            if (n > 0) reply.assign(buf, size_t(n));
+        int sent;
+        {
+            std::lock_guard exchange(session_);
+            sent = write(job.second.data(), int(job.second.size()));
+            if (sent == int(job.second.size())) {
+                char buf[1024];
+                int n = read(buf, sizeof buf);
+                if (n > 0) reply.assign(buf, size_t(n));
+            }
         }
         std::lock_guard lock(consoleMutex_);
         if (sent != int(job.second.size()))

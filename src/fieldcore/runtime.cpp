@@ -3,9 +3,12 @@
  *
  * cardmon registers ports, devices and servers on one SCfgIdu and then calls
  * startDataMonitor. From then on:
- *   - each port has one thread; it polls its devices in registration order every
- *     period through the driver's Query, keeps signal -1 of each device, and runs
- *     queued DevControl commands and console frames between polls;
+ *   - each port has one thread that opens (and re-opens) it and sends console
+ *     frames; each device on it has a poll thread of its own that polls it every
+ *     period through the driver's Query, keeps signal -1 of the device and runs
+ *     the device's queued DevControl commands between polls. So one driver's
+ *     long cycle (the sensors pause 1.5 s before every request) never holds up
+ *     the other devices of its line: they share the line per exchange (ports.cpp);
  *   - each server (task) is a library lib<name>.so whose DriverRun runs in a
  *     thread of its own after DriverInit;
  *   - postEvent calls every loaded plug-in's EventFilter in the poster's thread.
@@ -16,6 +19,7 @@
 #include "platform.hpp"
 #include "signals.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +80,7 @@ struct PortWorker {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::pair<Device*, Command>> commands;
+    std::vector<std::thread> pollers; // one per device
 };
 
 struct Runtime {
@@ -194,6 +199,44 @@ void runCommand(PortWorker& w, Device& d, Command& c)
     if (c.result) c.result->set_value(result);
 }
 
+// Caller holds w.mutex.
+bool hasCommandFor(const PortWorker& w, const Device* d)
+{
+    for (const auto& job : w.commands)
+        if (job.first == d) return true;
+    return false;
+}
+
+void deviceLoop(PortWorker* w, Device* d)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "port%d.dev%d", w->port->no(), d->id);
+    setThreadName(name);
+    Runtime& r = rt();
+    while (!r.stopping) {
+        // Commands first: an operator waits for them, a poll can wait a little.
+        for (;;) {
+            std::pair<Device*, Command> job;
+            {
+                std::lock_guard lock(w->mutex);
+                auto it = std::find_if(w->commands.begin(), w->commands.end(),
+                                       [d](const auto& j) { return j.first == d; });
+                if (it == w->commands.end()) break;
+                job = std::move(*it);
+                w->commands.erase(it);
+            }
+            runCommand(*w, *job.first, job.second);
+        }
+        if (r.stopping) break;
+        if (Clock::now() >= d->nextPoll) {
+            d->nextPoll = Clock::now() + std::chrono::milliseconds(d->period);
+            pollDevice(*w, *d);
+        }
+        std::unique_lock lock(w->mutex);
+        w->wake.wait_until(lock, d->nextPoll, [&] { return r.stopping || hasCommandFor(*w, d); });
+    }
+}
+
 void portLoop(PortWorker* w)
 {
     char name[32];
@@ -202,6 +245,7 @@ void portLoop(PortWorker* w)
     Runtime& r = rt();
     auto nextOpen = Clock::now();
     bool reportedClosed = false;
+    bool started = false;
     while (!r.stopping) {
         auto now = Clock::now();
         if (!w->port->isOpen() && now >= nextOpen) {
@@ -213,30 +257,20 @@ void portLoop(PortWorker* w)
             if (w->port->isOpen()) reportedClosed = false;
             nextOpen = now + std::chrono::seconds(2);
         }
-        // Commands first: an operator waits for them, a poll can wait a little.
-        for (;;) {
-            std::pair<Device*, Command> job;
-            {
-                std::lock_guard lock(w->mutex);
-                if (w->commands.empty()) break;
-                job = std::move(w->commands.front());
-                w->commands.pop_front();
-            }
-            runCommand(*w, *job.first, job.second);
+        // The devices start once the first attempt to open the line was made.
+        if (!started) {
+            for (Device* d : w->devices)
+                w->pollers.emplace_back(deviceLoop, w, d);
+            started = true;
         }
         w->port->serviceConsole();
-        auto due = Clock::now() + std::chrono::milliseconds(500);
-        for (Device* d : w->devices) {
-            if (r.stopping) break;
-            if (Clock::now() >= d->nextPoll) {
-                d->nextPoll = Clock::now() + std::chrono::milliseconds(d->period);
-                pollDevice(*w, *d);
-            }
-            due = std::min(due, d->nextPoll);
-        }
         std::unique_lock lock(w->mutex);
-        w->wake.wait_until(lock, due, [&] { return r.stopping || !w->commands.empty(); });
+        w->wake.wait_until(lock, Clock::now() + std::chrono::milliseconds(500),
+                           [&] { return r.stopping.load(); });
     }
+    w->wake.notify_all();
+    for (auto& t : w->pollers)
+        if (t.joinable()) t.join();
     // Anything still queued gets its answer so that no caller waits for ever.
     std::lock_guard lock(w->mutex);
     for (auto& job : w->commands)

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,11 +105,22 @@ int runShell(const std::string& cmd)
 namespace
 {
 
-int spawn(const std::vector<std::string>& argv, std::string* output, size_t maxBytes)
+// `input` (when given) is the child's standard input; it must fit a pipe's
+// buffer, since it is written in full before the output is read.
+int spawn(const std::vector<std::string>& argv, std::string* output, size_t maxBytes,
+          const std::string_view* input = nullptr)
 {
     if (argv.empty()) return -1;
     int pipefd[2] = {-1, -1};
-    if (output && pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+    int infd[2] = {-1, -1};
+    if (input && pipe2(infd, O_CLOEXEC) != 0) return -1;
+    if (output && pipe2(pipefd, O_CLOEXEC) != 0) {
+        if (input) {
+            close(infd[0]);
+            close(infd[1]);
+        }
+        return -1;
+    }
     const std::string path = childPath();
     std::vector<char*> args;
     for (const auto& a : argv)
@@ -117,10 +129,8 @@ int spawn(const std::vector<std::string>& argv, std::string* output, size_t maxB
 
     pid_t pid = fork();
     if (pid < 0) {
-        if (output) {
-            close(pipefd[0]);
-            close(pipefd[1]);
-        }
+        for (int fd : {pipefd[0], pipefd[1], infd[0], infd[1]})
+            if (fd >= 0) close(fd);
         return -1;
     }
     if (pid == 0) {
@@ -129,6 +139,7 @@ int spawn(const std::vector<std::string>& argv, std::string* output, size_t maxB
             dup2(devnull, 0);
             if (!output) dup2(devnull, 1);
         }
+        if (input) dup2(infd[0], 0);
         if (output) dup2(pipefd[1], 1);
         setenv("PATH", path.c_str(), 1);
         // The child must not inherit the runtime's blocked or ignored signals.
@@ -138,6 +149,32 @@ int spawn(const std::vector<std::string>& argv, std::string* output, size_t maxB
         signal(SIGPIPE, SIG_DFL);
         execvp(args[0], args.data());
         _exit(127);
+    }
+    if (input) {
+        close(infd[0]);
+        // A child that exits unread must not end the caller with SIGPIPE: the
+        // signal is held for this thread and a pending one taken back.
+        sigset_t pipeSet, old;
+        sigemptyset(&pipeSet);
+        sigaddset(&pipeSet, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+        bool broken = false;
+        size_t done = 0;
+        while (done < input->size()) {
+            ssize_t n = write(infd[1], input->data() + done, input->size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) { // the child stopped reading: its status tells
+                broken = n < 0 && errno == EPIPE;
+                break;
+            }
+            done += size_t(n);
+        }
+        close(infd[1]);
+        if (broken) {
+            const timespec none{0, 0};
+            sigtimedwait(&pipeSet, nullptr, &none);
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
     if (output) {
         close(pipefd[1]);
@@ -161,6 +198,11 @@ int spawn(const std::vector<std::string>& argv, std::string* output, size_t maxB
 int runArgv(const std::vector<std::string>& argv, std::string* output)
 {
     return spawn(argv, output, 1 << 20);
+}
+
+int runArgvInput(const std::vector<std::string>& argv, std::string_view input)
+{
+    return spawn(argv, nullptr, 0, &input);
 }
 
 std::string runCapture(const std::string& cmd, size_t maxBytes)

@@ -43,6 +43,9 @@ std::string runCapture(const std::string& cmd, size_t maxBytes = 65536);
 // Runs a program without a shell: argv[0] is looked up on the sandbox PATH.
 // Returns the exit status (or -1). Output goes to /dev/null unless captured.
 int runArgv(const std::vector<std::string>& argv, std::string* output = nullptr);
+// The same with `input` (small: a few lines) on its standard input. Secrets go
+// this way, never on a command line, where any process can read them.
+int runArgvInput(const std::vector<std::string>& argv, std::string_view input);
 
 // Single-quotes a value for /bin/sh.
 std::string shellQuote(std::string_view value);

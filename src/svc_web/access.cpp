@@ -6,7 +6,8 @@
  * user table, other users' passwords, and writes to network, system,
  * protocol, configuration and firmware), 1 viewer (reads only). The server
  * enforces them per route group; a refused request gets 403 and changes
- * nothing.
+ * nothing. Before all of them, an administrator still on the factory password
+ * reaches only the page that replaces it.
  */
 #include "web_core.hpp"
 
@@ -41,6 +42,25 @@ constexpr LevelRule kLevelRules[] = {
     {Group::Firmware, kViewer, kAdministrator},
     {Group::Diagnostics, kViewer, kOperator},
     {Group::Open, kViewer, kViewer},
+};
+
+// What the first-password page needs; everything else redirects to it.
+constexpr std::string_view kFirstPasswordUris[] = {
+    kFirstPasswordPage,
+    "/FirstPassword",
+    "/sysTime",
+    "/logout",
+    "/css/app.css",
+    "/css/pages.css",
+    "/image/logo.png",
+    "/js/nav.js",
+    "/js/pages.js",
+    "/js/form.js",
+    "/js/forms/firstpassword.js",
+    "/lang/en.db",
+    "/lang/zh.db",
+    "/lang/pages-en.db",
+    "/lang/pages-zh.db",
 };
 
 bool isMappedV4(const in6_addr& a)
@@ -153,6 +173,32 @@ Credential checkUser(card::Runtime& settings, std::string_view address, std::str
     }
     if (c.level != kNoAccess) c.stamp = accountStamp(settings, c.slot);
     return c;
+}
+
+bool firstPasswordPending(card::Runtime& settings)
+{
+    return settings.text("administrator_password", kAdminDefaultPassword) == kAdminDefaultPassword;
+}
+
+bool firstPasswordAllows(std::string_view uri)
+{
+    for (std::string_view allowed : kFirstPasswordUris)
+        if (uri == allowed) return true;
+    return false;
+}
+
+std::string_view newPasswordProblem(std::string_view pass, std::string_view again)
+{
+    size_t chars = 0;
+    for (unsigned char c : pass) {
+        if (c < 0x20 || c == 0x7f) return "chars";
+        chars += (c & 0xc0) != 0x80; // UTF-8: count the lead bytes
+    }
+    if (pass == kAdminDefaultPassword) return "factory";
+    if (chars < kMinPasswordChars) return "short";
+    if (pass.size() > kMaxPasswordBytes) return "long";
+    if (pass != again) return "mismatch";
+    return {};
 }
 
 uint64_t accountStamp(card::Runtime& settings, int slot)

@@ -208,6 +208,11 @@ void factoryReset(int delayMs)
     card::Runtime& rt = card::rt();
     rt.log("[factory] restoring the factory settings");
     applyFactoryDefaults(rt);
+    // The administrator password is the factory one again, and the first
+    // login asks for a new one: the runtime account's record follows it, so
+    // that choice reaches the system account too (which keeps its password
+    // until then).
+    if (!rt.text("passwd_admin").empty()) rt.save("passwd_admin", "");
     removeRecords();
     rebootAfter(delayMs);
 }

@@ -10,7 +10,9 @@
  * user is deleted, demoted, given a new password or a new filter, the next
  * request with the old cookie finds the session ended. "/logout" ends one.
  * Session identifiers are bearer secrets: they go into the cookie and
- * nowhere else, never into the output or a log.
+ * nowhere else, never into the output or a log. An administrator who logs in
+ * with the factory password is held on the first-password page (access.cpp)
+ * until he has chosen his own.
  *
  * Requests run on many server threads at once (a handler may call the card's
  * own server through the loopback client), so the sessions and the login
@@ -180,7 +182,8 @@ void login_handler(const Request& req, Reply& reply)
     std::snprintf(cookie, sizeof cookie,
                   "%s=%llx ;user=%s;path=/;permission=%d;HttpOnly;SameSite=Strict", kCookieName,
                   static_cast<unsigned long long>(id), headerSafe(*user).c_str(), cred.level);
-    redirect(reply, "/");
+    const bool held = cred.slot == 0 && firstPasswordPending(rt);
+    redirect(reply, held ? kFirstPasswordPage : "/");
     reply.header("Set-Cookie", cookie);
     std::fprintf(stderr, "%s logged in\n", user->c_str());
 }
@@ -253,21 +256,23 @@ bool gateNeedsBody(const Request& req)
 GateResult processLogin(const Request& req, Reply& reply)
 {
     GateResult g;
+    bool held = false; // the administrator's session on the factory password
     if (auto s = sessionOf(req)) {
         g.level = s->level;
         g.user = s->user;
         g.sessionId = s->id;
+        held = s->slot == 0 && firstPasswordPending(card::rt());
     }
     // The serial-number file is read only when the answer depends on it.
     auto hasSn = [] { return cardHasSerialNumber(); };
     if (req.method == "POST" && req.uri == "/SNSet.html") {
         // Once the card has its serial number, only an administrator changes it.
-        if (g.level >= kAdministrator || !hasSn()) {
+        if ((g.level >= kAdministrator && !held) || !hasSn()) {
             sn_set_handler(req, reply);
             g.answered = true;
             return g;
         }
-        if (g.sessionId != 0) {
+        if (g.sessionId != 0 && !held) {
             sendError(reply, 403);
             g.answered = true;
             return g;
@@ -283,7 +288,13 @@ GateResult processLogin(const Request& req, Reply& reply)
         g.answered = serveFile(reply, "www/login.html", "text/html");
         if (g.answered) return g;
     }
-    if (g.sessionId != 0) return g;
+    if (g.sessionId != 0) {
+        if (held && !firstPasswordAllows(req.uri)) {
+            redirect(reply, kFirstPasswordPage);
+            g.answered = true;
+        }
+        return g;
+    }
     // The card's own loopback client; the header alone proves nothing from
     // another machine.
     if (req.userAgent == "settings" && req.loopback) {
@@ -295,6 +306,13 @@ GateResult processLogin(const Request& req, Reply& reply)
     closeAfter(reply);
     g.answered = true;
     return g;
+}
+
+int sessionAccount(uint64_t sessionId)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const Session* s = g_sessions.find(sessionId, now());
+    return s ? s->slot : -1;
 }
 
 void checkSessions()

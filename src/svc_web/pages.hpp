@@ -191,6 +191,9 @@ std::string transcriptLine(bool receive, bool hex, std::string_view bytes, long 
 // The base name of an uploaded file's name (whatever path the browser sent is
 // dropped); empty for "", ".", "..", a control character or over 100 bytes.
 std::string uploadBaseName(std::string_view raw);
+// A name an uploaded package may have: "Torvix.tar..." or the name the update
+// server gives it, "Torvix_<hardware>.tar.gz".
+bool packageFileName(std::string_view name);
 // "/UpdateProgress" at its t-th read since the update list: 10, 20, 30, 44,
 // 55, 66, 77, 85, 95, then 100.
 int updateProgress(int t);

@@ -95,6 +95,7 @@ const Route kRoutes[] = {
     {"/IdentifyProgress", ups_IdentifyProgress, Group::Status, false},
     {"/Iec61850Info", ups_iec61850info, Group::Protocol, false},
     {"/NutInfo", ups_nutinfo, Group::Protocol, false},
+    {"/FirstPassword", ups_firstpassword, Group::OwnPassword, false},
     {"/logout", cmd_logout, Group::Open, kActs},
     {nullptr, nullptr, Group::Open, false},
 };

@@ -120,12 +120,21 @@ void cmd_logout(const Request& req, Reply& reply);
 // request (see the account stamp in web_core.hpp).
 void sessionAfterRequest(const Request& req);
 bool cardHasSerialNumber();
+// The account of a session: 0 the fixed administrator, 1..8 a table slot,
+// -1 when no session has that id.
+int sessionAccount(uint64_t sessionId);
 
 // ---- user and password pages (routes_users.cpp) ----
 
 void ups_networkremoteinfo(const Request& req, Reply& reply);
 void ups_setsyspassword(const Request& req, Reply& reply);
 void cmd_setPasswd(const Request& req, Reply& reply);
+
+// ---- the first password (pages_first_password.cpp) ----
+
+// "/FirstPassword": the administrator, logged in with the factory password,
+// replaces it; the runtime account follows.
+void ups_firstpassword(const Request& req, Reply& reply);
 
 // ---- server (server.cpp) ----
 

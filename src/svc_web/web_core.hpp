@@ -118,6 +118,29 @@ Credential checkUser(card::Runtime& settings, std::string_view address, std::str
 // stamp, and the sessions opened under the old one end.
 uint64_t accountStamp(card::Runtime& settings, int slot);
 
+// ---- the first password ----
+
+// A card leaves the factory with kAdminDefaultPassword. Until the
+// administrator has chosen another, a session he opened with it reaches one
+// page only, the one that replaces it; every other URI answers a redirect
+// there. Other users, the loopback client and SNMP or Modbus (their own
+// settings) are not held.
+constexpr const char* kFirstPasswordPage = "/firstpassword.html";
+constexpr size_t kMinPasswordChars = 8;
+constexpr size_t kMaxPasswordBytes = kFieldBuffer - 1; // what the login form reads
+
+// True while the administrator password is the factory value.
+bool firstPasswordPending(card::Runtime& settings);
+// The URIs a held session still reaches: the page, the files it loads, its
+// form, the clock and the logout.
+bool firstPasswordAllows(std::string_view uri);
+// Why `pass` (typed again as `again`) cannot replace the factory password,
+// the first reason that applies: "chars" (a control character), "factory"
+// (the factory value), "short" (under kMinPasswordChars characters), "long"
+// (over kMaxPasswordBytes bytes), "mismatch" (the two differ); "" when it is
+// accepted.
+std::string_view newPasswordProblem(std::string_view pass, std::string_view again);
+
 // ---- sessions ----
 
 struct Session {

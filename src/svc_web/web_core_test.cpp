@@ -189,6 +189,53 @@ static Session sessionOf(uint64_t id, std::string user, int level, int slot = 1)
     return s;
 }
 
+TEST(FirstPassword, HeldUntilTheFactoryValueIsReplaced)
+{
+    card::FakeRuntime settings;
+    EXPECT_TRUE(firstPasswordPending(settings)); // never set: the factory value
+    settings.set("administrator_password", "pqlzv");
+    EXPECT_TRUE(firstPasswordPending(settings));
+    settings.set("administrator_password", "Pqlzv");
+    EXPECT_FALSE(firstPasswordPending(settings));
+    settings.set("administrator_password", "");
+    EXPECT_FALSE(firstPasswordPending(settings)); // an empty one is not the factory's
+    // The page and exactly what it loads; nothing that shows or changes the card.
+    for (const char* uri : {kFirstPasswordPage, "/FirstPassword", "/sysTime", "/logout",
+                            "/js/forms/firstpassword.js", "/lang/pages-zh.db", "/css/app.css"})
+        EXPECT_TRUE(firstPasswordAllows(uri)) << uri;
+    for (const char* uri : {"/", "/home.html", "/password.html", "/SetSysPassword", "/setPasswd",
+                            "/SaveCurrentSettings", "/RecoverfactorySettings", "/AboutInfo",
+                            "/js/forms/password.js", "/firstpassword.html/", "/FIRSTPASSWORD",
+                            "/sysTime?x", ""})
+        EXPECT_FALSE(firstPasswordAllows(uri)) << uri;
+}
+
+TEST(FirstPassword, NewPasswordRules)
+{
+    EXPECT_EQ(newPasswordProblem("Tr0ub4dor", "Tr0ub4dor"), "");
+    EXPECT_EQ(newPasswordProblem("12345678", "12345678"), ""); // eight is enough
+    EXPECT_EQ(newPasswordProblem("1234567", "1234567"), "short");
+    EXPECT_EQ(newPasswordProblem("", ""), "short");
+    EXPECT_EQ(newPasswordProblem("pqlzv", "pqlzv"), "factory");
+    EXPECT_EQ(newPasswordProblem("Tr0ub4dor", "Tr0ub4dox"), "mismatch");
+    EXPECT_EQ(newPasswordProblem("Tr0ub4dor", ""), "mismatch");
+    // Characters, not bytes: eight Chinese characters pass, seven do not.
+    EXPECT_EQ(newPasswordProblem("不间断电源管理密码", "不间断电源管理密码"), "");
+    EXPECT_EQ(newPasswordProblem("不间断电源管理", "不间断电源管理"), "short");
+    // What the login form reads: 49 bytes, no more (a longer one could never log in).
+    const std::string longest(kMaxPasswordBytes, 'x');
+    EXPECT_EQ(newPasswordProblem(longest, longest), "");
+    EXPECT_EQ(newPasswordProblem(longest + "x", longest + "x"), "long");
+    EXPECT_EQ(newPasswordProblem("不间断电源管理密码不间断电源管理密码",
+                                 "不间断电源管理密码不间断电源管理密码"),
+              "long");
+    // A line break would split the system account's "user:password" line.
+    for (std::string bad : {std::string("abcdefgh\nroot:x"), std::string("abcdefgh\r"),
+                            std::string("abcd\tefgh"), std::string("abcdefgh\x7f"),
+                            std::string("abcd\0efgh", 9)})
+        EXPECT_EQ(newPasswordProblem(bad, bad), "chars");
+}
+
 TEST(Sessions, EvictsTheOwnOldestThenLowerLevelsAndExpiresIdle)
 {
     SessionTable t;

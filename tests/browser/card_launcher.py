@@ -1,6 +1,7 @@
 """Starts a card for the browser tests and keeps it running until stdin closes.
 
-Prints one JSON line {"port": N, "app_dir": ...} once the web server answers.
+Prints one JSON line {"port": N, "app_dir": ..., "admin_password": ...} once the
+web server answers.
 Uses the integration harness, so the card runs exactly as in the pytest suites.
 """
 import json
@@ -10,7 +11,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from cardlib import Card, free_port, wait_for  # noqa: E402
+from cardlib import ADMIN_PASSWORD, Card, free_port, wait_for  # noqa: E402
 
 
 def main():
@@ -22,7 +23,8 @@ def main():
         try:
             wait_for(lambda: socket.create_connection(("127.0.0.1", port), 1).close() or True,
                      15, "web listener")
-            print(json.dumps({"port": port, "app_dir": card.app_dir}), flush=True)
+            print(json.dumps({"port": port, "app_dir": card.app_dir,
+                              "admin_password": ADMIN_PASSWORD}), flush=True)
             sys.stdin.read()
         finally:
             card.stop()

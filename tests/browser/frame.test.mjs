@@ -121,7 +121,7 @@ test('first use and login pages are styled before login, login lands on the home
   assert.match(await page.textContent('h1'), /Login refused/);
   assert.deepEqual(await styled(), ['rgb(243, 245, 247)', '6px']);
 
-  await login(page, 'admin', 'pqlzv');
+  await login(page, 'admin', card.admin_password);
   await page.waitForSelector('#flow');
   assert.ok(sheets.length >= 3 && sheets.every((s) => s[1] === 200), JSON.stringify(sheets));
   await page.waitForFunction(() => /admin \(administrator\)/.test(document.getElementById('who').textContent));
@@ -135,7 +135,7 @@ test('first use and login pages are styled before login, login lands on the home
 test('every navigation entry opens without a console error or a failed request', async () => {
   const ctx = await browser.newContext({ viewport: { width: 1280, height: 900 } });
   const page = await ctx.newPage();
-  await login(page, 'admin', 'pqlzv');
+  await login(page, 'admin', card.admin_password);
   const problems = watch(page);
   const links = await navLinks(page);
   assert.ok(links.length >= 25, links.join(' '));
@@ -158,7 +158,7 @@ test('every navigation entry opens without a console error or a failed request',
 test('a schedule and the time zone changed in the forms are stored', async () => {
   const ctx = await browser.newContext({ viewport: { width: 1280, height: 900 } });
   const page = await ctx.newPage();
-  await login(page, 'admin', 'pqlzv');
+  await login(page, 'admin', card.admin_password);
 
   await open(page, '/schedule.html');
   await page.fill('[name=sched_on2]', '7:45');

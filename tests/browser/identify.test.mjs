@@ -52,7 +52,7 @@ before(async () => {
   page = await ctx.newPage();
   await page.goto(base + '/login.html');
   await page.fill('#user', 'admin');
-  await page.fill('#passwd', 'pqlzv');
+  await page.fill('#passwd', card.info.admin_password);
   await Promise.all([page.waitForURL(base + '/home.html'), page.click('button[type=submit]')]);
 });
 

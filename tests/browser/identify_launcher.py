@@ -1,6 +1,6 @@
 """Starts a simulated text UPS that only hears 4800 baud and a card whose UPS
 line is set to 2400, for the browser test of the identification page. Prints
-one JSON line {"port", "app_dir"} once the web server answers, then serves
+one JSON line {"port", "app_dir", "admin_password"} once the web server answers, then serves
 commands on stdin, one per line, answering one JSON line each:
     setting KEY       the card's setting KEY
 Ends (stopping card and simulator) when stdin closes."""
@@ -12,7 +12,7 @@ import tempfile
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "integration"))
-from cardlib import Card, free_port, wait_for  # noqa: E402
+from cardlib import ADMIN_PASSWORD, Card, free_port, wait_for  # noqa: E402
 from simlib import TxtupsSim  # noqa: E402
 
 
@@ -30,7 +30,8 @@ def main():
         try:
             wait_for(lambda: socket.create_connection(("127.0.0.1", port), 1).close() or True,
                      15, "web listener")
-            print(json.dumps({"port": port, "app_dir": card.app_dir}), flush=True)
+            print(json.dumps({"port": port, "app_dir": card.app_dir,
+                              "admin_password": ADMIN_PASSWORD}), flush=True)
             for line in sys.stdin:
                 words = line.split()
                 if len(words) == 2 and words[0] == "setting":

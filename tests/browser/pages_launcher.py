@@ -1,6 +1,7 @@
 """Starts the simulated register-map UPS and a card polling it, with a day of
 history alarms and UPS data recorded, for the browser tests of the status and
-log pages. Prints one JSON line {"port", "app_dir", "day", "history", "points"}
+log pages. Prints one JSON line {"port", "app_dir", "admin_password", "day",
+"history", "points"}
 once the web server answers and the UPS link is up, then serves commands on
 stdin, one per line, answering one JSON line each:
     scenario NAME     the simulator's situation (mains_failure, fault:fan, ...)
@@ -13,7 +14,7 @@ import tempfile
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "integration"))
-from cardlib import Card, free_port, wait_for  # noqa: E402
+from cardlib import ADMIN_PASSWORD, Card, free_port, wait_for  # noqa: E402
 from pages_helpers import Web, seed, ups_row  # noqa: E402
 from simlib import RegupsSim  # noqa: E402
 
@@ -56,7 +57,8 @@ def main():
                      15, "web listener")
             web = Web(port)
             wait_for(lambda: web.json("/EnergyChart")["output_V"] != "0", 30, "the UPS link")
-            print(json.dumps({"port": port, "app_dir": card.app_dir, "day": DAY,
+            print(json.dumps({"port": port, "app_dir": card.app_dir,
+                              "admin_password": ADMIN_PASSWORD, "day": DAY,
                               "history": HISTORY, "points": POINTS}), flush=True)
             for line in sys.stdin:
                 words = line.split()

@@ -19,6 +19,13 @@ import time
 SOURCE = os.environ.get("CARD_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 STAGE = os.environ.get("CARD_STAGE") or os.path.join(SOURCE, "build", "stage")
 
+# A card on its factory password serves its administrator one page only, the
+# one that replaces it. Test cards are given this password before they start,
+# as an administrator would with cardctl; Card(first_use=True) keeps the
+# factory one.
+FACTORY_PASSWORD = "pqlzv"
+ADMIN_PASSWORD = "Test-admin-8"
+
 
 def wait_for(cond, timeout=10.0, what="condition", interval=0.1):
     """Polls cond() until it returns something truthy; fails with a clear message."""
@@ -67,7 +74,7 @@ class PtyPair:
 
 
 class Card:
-    def __init__(self, directory, settings=None, ports=None, stage=None):
+    def __init__(self, directory, settings=None, ports=None, stage=None, first_use=False):
         self.root = os.path.join(str(directory), "card")
         self.stage = stage or STAGE
         self.app_dir = os.path.join(self.root, "app")
@@ -76,10 +83,12 @@ class Card:
         self.proc = None
         self._launch(["--prepare-only", "--fresh"])
         # Cards run side by side: each listens on ports of its own unless a
-        # test names them.
-        ports_of_its_own = {"httpPort": free_port(), "snmp_port": free_port(socket.SOCK_DGRAM),
-                            "mbtcp_slavePort": free_port()}
-        for key, value in {**ports_of_its_own, **(settings or {})}.items():
+        # test names them; and each has its administrator password.
+        defaults = {"httpPort": free_port(), "snmp_port": free_port(socket.SOCK_DGRAM),
+                    "mbtcp_slavePort": free_port()}
+        if not first_use:
+            defaults["administrator_password"] = ADMIN_PASSWORD
+        for key, value in {**defaults, **(settings or {})}.items():
             self.set_setting(key, value)
 
     # ---- processes ----

@@ -73,6 +73,8 @@ except Exception:  # the harness is not there yet: a socat pair of our own
 
 
 class RegupsSim:
+    PROGRAM = SIM_PROGRAM
+
     def __init__(self, tmp_path, model=299, pace=False, addr=1, baud=9600,
                  scenarios=()):
         self.tmp = Path(tmp_path)
@@ -83,7 +85,7 @@ class RegupsSim:
         if ready.exists():
             ready.unlink()
         pace_baud = baud if pace is True else int(pace or 0)
-        argv = [sys.executable, str(SIM_PROGRAM), "--device", self.pair.a,
+        argv = [sys.executable, str(self.PROGRAM), "--device", self.pair.a,
                 "--model", str(model), "--addr", str(addr), "--baud", str(baud),
                 "--pace", str(pace_baud), "--ready-file", str(ready)]
         for name in scenarios:
@@ -271,7 +273,7 @@ class TxtupsSim(RegupsSim):
     noise, short_qt."""
 
     def __init__(self, tmp_path, model=231, speed=2400, pace=True, ups_type1=False,
-                 scenarios=()):
+                 scenarios=(), program=TXT_SIM_PROGRAM, extra=()):
         self.tmp = Path(tmp_path)
         self.tmp.mkdir(parents=True, exist_ok=True)
         self.pair = PtyPair(self.tmp, "ups")
@@ -279,9 +281,9 @@ class TxtupsSim(RegupsSim):
         ready = self.tmp / "txtups_sim.ready"
         if ready.exists():
             ready.unlink()
-        argv = [sys.executable, str(TXT_SIM_PROGRAM), "--device", self.pair.a,
+        argv = [sys.executable, str(program), "--device", self.pair.a,
                 "--card-tty", self.pair.b, "--model", str(model), "--speed", str(speed),
-                "--ready-file", str(ready)]
+                "--ready-file", str(ready)] + list(extra)
         argv += [] if pace else ["--no-pace"]
         argv += ["--ups-type1"] if ups_type1 else []
         for name in scenarios:
@@ -309,3 +311,123 @@ class TxtupsSim(RegupsSim):
 
     def mismatch(self, mode):
         self.client.call("mismatch", mode=mode)
+
+
+CORVAN_SIM_PROGRAM = _SOURCE / "sim" / "corvan_sim.py"
+
+
+class CorvanSim(TxtupsSim):
+    """CORVAN text-protocol UPS simulator (sim/corvan_sim.py) for txtups_p
+    (ups_type 8), txtups_q (9) and txtups_r (10): the UPS answers Q1, Q6 and
+    WA; `driver` tells which driver the card runs, so that expected() holds
+    what that driver should show.
+
+        sim = CorvanSim(tmp_path, driver="txtups_q")     # phases=1 or 3
+        card = Card(tmp_path, settings={"ups_type": "9"}, ports={1: sim.card_tty})
+        sim.scenario("mains_failure"); sim.expected(); sim.commands()
+
+    Everything else as TxtupsSim (scenarios, set, reply_mode, speed, ...);
+    the scenario "test_failed" ends a test as failed."""
+
+    def __init__(self, tmp_path, driver="txtups_r", phases=None, speed=2400, pace=True,
+                 scenarios=()):
+        extra = ["--driver", driver] + (["--phases", str(phases)] if phases else [])
+        super().__init__(tmp_path, speed=speed, pace=pace, scenarios=scenarios,
+                         program=CORVAN_SIM_PROGRAM, extra=extra)
+
+
+PORT3_SIM_PROGRAM = SIM_PROGRAM.parent / "port3_sim.py"
+
+
+class Port3Sim:
+    """The RS-485 line of port 3 (sim/port3_sim.py): sensor modules, battery
+    packs and a Modbus master polling the card's serial slave, on one socat
+    pair; the card opens .card_tty as port 3.
+
+        line = Port3Sim(tmp_path, modules=["1", "2", "3:101", "4:102"],
+                        packs=["5:y", "6:y"])
+        line.scenario("hot:1")          # hot:A, cold:A, silent:A, answer:A, normal
+        line.module(2, humidity=700)    # kind, temperature, humidity, silent
+        line.pack(5, registers={7: 55})
+        line.expected(5) -> {41000: 512.5, ...}   the pack's card signals
+        line.requests() -> [{"t":..., "unit": 5, "fc": 3, "reply": "answer"}, ...]
+        line.master(on=True, slave=100, fc=2, start=291, count=5)
+        line.master_log() -> [{"t":..., "ok": True, "answer_s": 0.031}, ...]
+        line.writes() -> [{"unit": 5, "reg": 512, "value": 1}, ...]
+    """
+
+    def __init__(self, tmp_path, modules=("1", "2", "3", "4"), packs=(), pace=True):
+        self.tmp = Path(tmp_path)
+        self.tmp.mkdir(parents=True, exist_ok=True)
+        self.pair = PtyPair(self.tmp, "rs485")
+        self.card_tty = self.pair.b
+        ready = self.tmp / "port3_sim.ready"
+        if ready.exists():
+            ready.unlink()
+        argv = [sys.executable, str(PORT3_SIM_PROGRAM), "--device", self.pair.a,
+                "--ready-file", str(ready)] + (["--pace"] if pace else [])
+        for m in modules:
+            argv += ["--module", str(m)]
+        for p in packs:
+            argv += ["--pack", str(p)]
+        self.log_path = self.tmp / "port3_sim.log"
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(argv, stdout=self._log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 20
+        while not ready.exists():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("simulator did not start:\n" + self.log_path.read_text())
+            time.sleep(0.1)
+        self.client = SimClient(json.loads(ready.read_text())["control_port"])
+        atexit.register(self.stop)
+
+    def scenario(self, name):
+        self.client.call("scenario", name=name)
+
+    def module(self, addr, **fields):
+        self.client.call("module", addr=addr, **fields)
+
+    def pack(self, addr, registers=None, silent=None):
+        kw = {"registers": {str(k): v for k, v in (registers or {}).items()}}
+        if silent is not None:
+            kw["silent"] = silent
+        self.client.call("pack", addr=addr, **kw)
+
+    def expected(self, addr):
+        return {int(k): v for k, v in self.client.call("expected", addr=addr).items()}
+
+    def state(self):
+        return self.client.call("state")
+
+    def requests(self, since=0):
+        return self.client.call("requests", since=since)
+
+    def writes(self):
+        return self.client.call("writes")
+
+    def master(self, **kw):
+        self.client.call("master", **kw)
+
+    def master_log(self, since=0):
+        return self.client.call("master_log", since=since)
+
+    stop = RegupsSim.stop
+
+
+class RegupsFamilySim(RegupsSim):
+    """The other register-map families (sim/regups_family_sim.py): model "b"
+    (regups_b, ups_type 2, protocol 2.60), "b25" (the same at 2.50), "c"
+    (regups_c, ups_type 3) and "d" (regups_d, ups_type 7). The same calls as
+    RegupsSim; scenarios normal, mains_failure, mains_return, low_battery,
+    bypass, test, test_end, standby, battery_disconnected, maintenance, epo,
+    fault:NAME, and the reply modes.
+
+        sim = RegupsFamilySim(tmp_path, model="c")
+    """
+
+    PROGRAM = SIM_PROGRAM.parent / "regups_family_sim.py"
+    UPS_TYPE = {"b": 2, "b25": 2, "c": 3, "d": 7}
+
+    def __init__(self, tmp_path, model="b", **kw):
+        super().__init__(tmp_path, model=model, **kw)

@@ -17,11 +17,9 @@ import pytest
 import requests
 import urllib3
 
-from cardlib import free_port, wait_for
+from cardlib import ADMIN_PASSWORD, free_port, wait_for  # noqa: F401 (shared with other tests)
 
 urllib3.disable_warnings()
-
-ADMIN_PASSWORD = "pqlzv"
 
 
 # ---- helpers shared with test_web_login.py ----

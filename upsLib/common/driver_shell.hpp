@@ -87,10 +87,12 @@ class Cycle
 // I/O; decode(i, reply, size, reports) gets every validated reply and its
 // reports go to out. A decoder that throws loses its reply's reports only.
 // Returns 1 when at least one reply was valid, 0 otherwise (also on a short
-// write and when *exitFlag is set). out is not finished here.
+// write and when *exitFlag is set). out is not finished here. pauseMs is the
+// pause after every decoded reply.
 using Decoder = std::function<void(int index, const uint8_t* reply, int size, Reports& out)>;
 int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, const int* exitFlag,
-              const std::function<bool(int)>& skip, const Decoder& decode, Cycle& out);
+              const std::function<bool(int)>& skip, const Decoder& decode, Cycle& out,
+              int pauseMs = kPollPauseMs);
 
 // The port as the shell hands it to a driver on the card.
 const PortIo& cardPort();

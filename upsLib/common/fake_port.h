@@ -26,6 +26,7 @@ struct FakePort {
     std::deque<int> writeResults; // overrides the count a write returns
     std::function<std::vector<Bytes>(const Bytes&)> responder;
     int pauses = 0;
+    int lastPauseMs = 0;
 };
 
 inline int fakeWrite(void* h, const void* buf, int len)
@@ -51,15 +52,16 @@ inline int fakeRead(void* h, void* buf, int max)
     Bytes chunk = std::move(port->reads.front());
     port->reads.pop_front();
     const int n = std::min<int>(max, static_cast<int>(chunk.size()));
-    if (n > 0)
-        std::memcpy(buf, chunk.data(), n);
+    if (n > 0) std::memcpy(buf, chunk.data(), n);
     return n;
 }
 
 inline FakePort* g_pausing = nullptr;
-inline void fakePause(int)
+inline void fakePause(int ms)
 {
-    if (g_pausing) ++g_pausing->pauses;
+    if (!g_pausing) return;
+    ++g_pausing->pauses;
+    g_pausing->lastPauseMs = ms;
 }
 
 inline upscommon::PortIo io()

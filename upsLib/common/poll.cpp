@@ -84,7 +84,7 @@ bool replyValid(const uint8_t* data, int received, int expected)
 }
 
 int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, const int* exitFlag,
-              const std::function<bool(int)>& skip, const Decoder& decode, Cycle& out)
+              const std::function<bool(int)>& skip, const Decoder& decode, Cycle& out, int pauseMs)
 {
     uint8_t buf[kReplyBufSize];
     Reports reports;
@@ -116,7 +116,7 @@ int pollCycle(const PortIo& io, void* fd, int id, std::span<const cmd> list, con
                 printf("[%s]  decode fail!devId=%d,cmdId=%d\n", "Query", id, i);
             }
         }
-        if (io.pauseMs) io.pauseMs(kPollPauseMs);
+        if (io.pauseMs) io.pauseMs(pauseMs);
     }
     return answered > 0 ? 1 : 0;
 }

@@ -6,6 +6,7 @@
  * The choice is made once at the start of a cycle, so a newly learnt layout
  * takes effect from the next cycle on.
  */
+#include "regmap.hpp"
 #include "regups_a.h"
 
 namespace regups_a
@@ -14,16 +15,7 @@ namespace regups_a
 namespace
 {
 
-// Request bytes: address (replaced per call), function, start, count, CRC slot.
-constexpr cmd request(int func, int start, int count, int reply)
-{
-    return cmd{{'0', '1', 0, 0},
-               {1, static_cast<unsigned char>(func), static_cast<unsigned char>(start >> 8),
-                static_cast<unsigned char>(start & 0xFF), static_cast<unsigned char>(count >> 8),
-                static_cast<unsigned char>(count & 0xFF), 0, 0, 0, 0},
-               reply,
-               8};
-}
+using upscommon::regmap::request;
 
 constexpr controlCmd control(int index)
 {

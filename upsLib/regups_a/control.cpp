@@ -6,6 +6,7 @@
  * UPS or retried (three attempts in all). Commands 54 and 55 only switch
  * polling off and on, so that another user can have the line.
  */
+#include "regmap.hpp"
 #include "regups_a.h"
 
 #include <cmath>
@@ -20,9 +21,6 @@ namespace
 {
 
 constexpr int kBlockRegister = 0xFF00;
-constexpr int kSuspend = 54;
-constexpr int kResume = 55;
-constexpr int kRawSend = 50;
 
 // Single-register operations: command number -> (control table index, value).
 struct Write {
@@ -65,11 +63,8 @@ bool isNumber(const std::string& t, bool fraction)
 
 int sendSingle(const upscommon::PortIo& io, void* fd, int id, int entry, int value)
 {
-    char frame[upscommon::kControlFrameSize] = {};
-    buildCmd(frame, id, controlList[entry].func, controlList[entry].addr,
-             value * controlList[entry].factor);
-    return upscommon::controlSendFrame(io, fd, id, entry, reinterpret_cast<uint8_t*>(frame),
-                                       controlList[entry].cmdSize);
+    const controlCmd& c = controlList[entry];
+    return upscommon::regmap::sendWrite(io, fd, id, entry, c.func, c.addr, value * c.factor);
 }
 
 } // namespace
@@ -99,26 +94,13 @@ bool parameterBlock(int command, const std::vector<std::string>& tokens, std::ve
     return true;
 }
 
-int control(State& s, const upscommon::PortIo& io, void* fd, int id, const char* cmdStr)
+namespace
 {
-    if (!cmdStr) return 0;
-    printf("Control\n");
-    printf("pCmdStr is %s\n", cmdStr);
-    const int command = upscommon::commandNumber(cmdStr);
-    printf("cmdid %d\n", command);
-    if (command == kRawSend) return upscommon::controlSendData(io, fd, cmdStr);
 
-    if (command == kSuspend || command == kResume) {
-        s.exit_upslib_flag = command == kSuspend ? 1 : 0;
-        return 0;
-    }
-    printf("Control_Send_Cmd\n");
-    printf("pCmdStr is %s\n", cmdStr);
-    std::vector<std::string> tokens;
-    if (!upscommon::splitTokens(cmdStr, upscommon::kMaxTokens, tokens)) return 0;
-    for (size_t i = 0; i < tokens.size(); ++i)
-        printf("argv%d=%s\n", static_cast<int>(i), tokens[i].c_str());
-
+// A command string past the shared part (raw send, suspend, resume, tokens).
+int runCommand(State& s, const upscommon::PortIo& io, void* fd, int id, int command,
+               const std::vector<std::string>& tokens)
+{
     if (command == kAlarmToggle) {
         const int ok = sendSingle(io, fd, id, kAlarmEntry, s.alarm_state);
         // The toggle follows the UPS: a write it never took is sent again next time.
@@ -142,6 +124,17 @@ int control(State& s, const upscommon::PortIo& io, void* fd, int id, const char*
                                            len);
     }
     return 0;
+}
+
+} // namespace
+
+int control(State& s, const upscommon::PortIo& io, void* fd, int id, const char* cmdStr)
+{
+    return upscommon::regmap::dispatchControl(
+        io, fd, cmdStr, &s.exit_upslib_flag,
+        [&](int command, const upscommon::regmap::Tokens& tokens) {
+            return runCommand(s, io, fd, id, command, tokens);
+        });
 }
 
 } // namespace regups_a

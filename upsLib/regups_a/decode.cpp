@@ -14,6 +14,7 @@
  * several of the same alarms in one cycle; the poll cycle settles them so
  * that one map's 0 never hides another map's 1 (driver_shell.hpp).
  */
+#include "regmap.hpp"
 #include "regups_a.h"
 #include "signals.h"
 
@@ -27,68 +28,14 @@ namespace regups_a
 namespace
 {
 
-// Four-digit driver number of a catalogue signal (d0abc -> d.abc).
-constexpr int drv(int stored)
-{
-    return stored / 10000 * 1000 + stored % 10000;
-}
-
-constexpr int kDataOffset = 3;
-
-class Registers
-{
-  public:
-    Registers(const uint8_t* reply, int size, int first = 0)
-        : d_(reply + kDataOffset), count_(size >= 5 ? (size - 5) / 2 : 0), first_(first)
-    {
-    }
-    bool holds(int lastReg) const { return lastReg - first_ < count_; }
-    unsigned u(int reg) const
-    {
-        const uint8_t* p = d_ + 2 * (reg - first_);
-        return static_cast<unsigned>(p[0] << 8 | p[1]);
-    }
-    int s(int reg) const { return static_cast<int16_t>(u(reg)); }
-    uint8_t byte(int reg, int k) const { return d_[2 * (reg - first_) + k]; }
-
-  private:
-    const uint8_t* d_;
-    int count_;
-    int first_;
-};
-
-class Bits
-{
-  public:
-    Bits(const uint8_t* reply, int size)
-        : d_(reply + kDataOffset), count_(size >= 5 ? (size - 5) * 8 : 0)
-    {
-    }
-    int operator[](int i) const { return i < count_ ? (d_[i / 8] >> (i % 8)) & 1 : 0; }
-
-  private:
-    const uint8_t* d_;
-    int count_;
-};
-
-using upscommon::ReportKind;
-
-// A measurement, an alarm flag, a sum row: how the poll cycle settles them
-// when several replies of one cycle report the same signal.
-void put(Reports& out, int sig, float v)
-{
-    out.push_back({sig, v, ReportKind::Value});
-}
-
-void flag(Reports& out, int sig, float v)
-{
-    out.push_back({sig, v, ReportKind::Flag});
-}
-
-void sumRow(Reports& out, int sig, float v)
-{
-    out.push_back({sig, v, ReportKind::Sum});
-}
+using upscommon::regmap::Bits;
+using upscommon::regmap::drv;
+using upscommon::regmap::flag;
+using upscommon::regmap::Registers;
+using upscommon::regmap::sumRow;
+// A measurement; flag() and sumRow() are the other two kinds of report.
+constexpr auto& put = upscommon::regmap::value;
+using upscommon::regmap::kDataOffset;
 
 // ---- main blocks ----
 
@@ -313,43 +260,11 @@ void versionText(State& s, const uint8_t* area, Reports& out)
 
 // ---- alarm maps ----
 
-struct BitRange {
-    int from, to;
-};
-
-struct AlarmRow {
-    int sig;
-    bool sum;
-    std::initializer_list<BitRange> bits;
-};
-
-int evalRow(const Bits& b, bool sum, std::initializer_list<BitRange> bits)
-{
-    int set = 0;
-    for (const BitRange& r : bits)
-        for (int i = r.from; i <= r.to; ++i)
-            set += b[i];
-    return sum ? set : (set > 0 ? 1 : 0);
-}
-
-void evalRows(const Bits& b, std::initializer_list<AlarmRow> rows, Reports& out)
-{
-    for (const AlarmRow& row : rows) {
-        const int v = evalRow(b, row.sum, row.bits);
-        if (row.sum)
-            sumRow(out, row.sig, v);
-        else
-            flag(out, row.sig, v);
-    }
-}
-
-constexpr bool kAny = false;
-constexpr bool kSum = true;
-
-bool holdsBits(int size, int bits)
-{
-    return size >= 5 && (size - 5) * 8 >= bits;
-}
+using upscommon::regmap::evalRow;
+using upscommon::regmap::evalRows;
+using upscommon::regmap::holdsBits;
+using upscommon::regmap::kAny;
+using upscommon::regmap::kSum;
 
 } // namespace
 

@@ -3,6 +3,7 @@
  * learnt state for as long as the library is loaded, its description, and
  * the command-table accessors the runtime's tools read.
  */
+#include "regmap.hpp"
 #include "regups_a.h"
 
 #include <cstdio>
@@ -47,26 +48,4 @@ CARD_DRIVER(regups_a::Driver,
             "本程序最后编译时间：\n" CARD_STAMP_SPACE,
             "Jun 18 2022", "06:06:19")
 
-CARD_EXPORT int getCmdCount(int)
-{
-    return 0;
-}
-
-CARD_EXPORT int getCmdSize(int id, int, int type, char*)
-{
-    if (type != 0 || id < 0 || id >= regups_a::kQueryCount) return 0;
-    return regups_a::acuList[id].cmdSize;
-}
-
-CARD_EXPORT int getCmd(unsigned cmdId, int devId, int, char*, char* data)
-{
-    constexpr unsigned kLast = regups_a::kQueryCount - 1;
-    if (cmdId > kLast) {
-        printf("[%s]    cmdId to big! max=%d", "getCmd", static_cast<int>(kLast));
-        return 0;
-    }
-    if (!data) return 0;
-    const cmd& c = regups_a::acuList[cmdId];
-    upscommon::fillRequest(c, devId, reinterpret_cast<uint8_t*>(data), c.cmdSize);
-    return c.recvsize;
-}
+CARD_REGMAP_ACCESSORS(regups_a::acuList)

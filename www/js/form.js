@@ -11,8 +11,10 @@
  *     fields: [{ n: 'ups_com_addr', l: ['Address', '地址'], k: 'int', min: 0, max: 255 }, ...],
  *     rows: { from: 1, to: 7, head: [..], cols: [{ n: 'sched_on%d', k: 'time' }, ...] },
  *     load: function (data) { return values by field name },   // optional
- *     answers: { '0': ['Text', '文本'] }                        // optional
+ *     answers: { '0': ['Text', '文本'] },                       // optional
+ *     reasons: { short: ['Text', '文本'] }   // optional: a refusal's errmsg
  *   }] });
+ * A page with `bare: true` beside its id has no navigation.
  *
  * Field kinds: int (min, max), float, text (max length), password, ipv4,
  * ipv6, host, time (H:MM), date (YYYY/MM/DD), hex2 (two hex digits), select
@@ -46,7 +48,9 @@ var Form = (function () {
 
   // The field's value text, or null when the page refuses it.
   function check(f, input) {
-    var v = input.type === 'checkbox' ? (input.checked ? '1' : '0') : input.value.trim();
+    // A password is sent as typed: blanks around it are part of it.
+    var v = input.type === 'checkbox' ? (input.checked ? '1' : '0')
+      : f.k === 'password' ? input.value : input.value.trim();
     if (v === '') return f.required ? null : v;
     if (/[\x00-\x1f\x7f]/.test(v)) return null;
     var re = PATTERNS[f.k];
@@ -138,6 +142,7 @@ var Form = (function () {
     if (r === 'ok' || r === '1') return [true, tx('saved')];
     if (r === '2') return [true, tx('restart')];
     if (r === '0') return [true, tx('switched')];
+    if (card.reasons && card.reasons[body.errmsg]) return [false, tx('refused') + L(card.reasons[body.errmsg])];
     var field = body.errmsg || '';
     each(card).forEach(function (x) { if (x[1] === field) field = x[2]; });
     return [false, tx('refused') + field];
@@ -216,7 +221,7 @@ var Form = (function () {
     P.start(spec.id, function (main) {
       spec.cards.forEach(function (card, i) { buildCard(main, card, i); });
       document.addEventListener('langchange', function () { location.reload(); });
-    });
+    }, { bare: spec.bare });
   }
 
   // Common option lists.

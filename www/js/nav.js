@@ -50,5 +50,6 @@ var NAV = [
     ['email', '/email.html', 'E-mail', '邮件'],
     ['sms', '/sms.html', 'SMS', '短信']]],
   ['config', 'Configuration', '配置', [
-    ['config', '/config.html', 'Settings file and factory reset', '配置文件与恢复出厂', 3]]]
+    ['config', '/config.html', 'Settings file and factory reset', '配置文件与恢复出厂', 3],
+    ['firmware', '/firmware.html', 'Firmware update', '固件升级', 3]]]
 ];

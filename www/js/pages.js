@@ -64,15 +64,22 @@ var Pages = (function () {
   }
   function level() { return +cookie('permission') || 0; }
 
-  // GET of a route with a query object; resolves with the parsed JSON. A
-  // request that lost its session goes back to the login page.
+  // The gate's redirects: a request that lost its session goes back to the
+  // login page; an administrator still on the factory password to the page
+  // that replaces it. True when the browser is on its way.
+  function gate(r) {
+    if (!r.redirected) return false;
+    if (/\/firstpassword\.html/.test(r.url)) location.href = '/firstpassword.html';
+    else if (/login\.html|SNSet\.html/.test(r.url)) location.href = '/login.html';
+    else return false;
+    return true;
+  }
+
+  // GET of a route with a query object; resolves with the parsed JSON.
   function getJson(route, query) {
     var q = query ? '?' + new URLSearchParams(query).toString() : '';
     return fetch(route + q, { credentials: 'same-origin' }).then(function (r) {
-      if (r.redirected && /login\.html|SNSet\.html/.test(r.url)) {
-        location.href = '/login.html';
-        throw new Error('session');
-      }
+      if (gate(r)) throw new Error('session');
       if (!r.ok) throw new Error(String(r.status));
       return r.json();
     });
@@ -81,6 +88,7 @@ var Pages = (function () {
     return fetch(route, { method: 'POST', credentials: 'same-origin',
       headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
       body: new URLSearchParams(form).toString() }).then(function (r) {
+      if (gate(r)) return new Promise(function () {}); // the page is being left
       return r.text().then(function (x) {
         var j = null; try { j = JSON.parse(x); } catch (e) { /* not JSON */ }
         return { status: r.status, body: j };
@@ -123,8 +131,9 @@ var Pages = (function () {
     });
   }
 
-  // Header, navigation and the page's main element; returns main.
-  function frame(active) {
+  // Header, navigation and the page's main element; returns main. A bare
+  // page (the first password) has no navigation: nothing else opens yet.
+  function frame(active, bare) {
     document.body.textContent = '';
     var header = el('header');
     var toggle = el('button', { id: 'menu-toggle', class: 'plain', 'aria-label': 'Menu' }, '\u2630');
@@ -149,15 +158,16 @@ var Pages = (function () {
       });
     };
     header.appendChild(sel);
-    var layout = el('div', { class: 'layout' });
+    var layout = el('div', { class: bare ? 'layout bare' : 'layout' });
     var nav = el('nav', { id: 'nav' });
     buildNav(nav, active);
     toggle.onclick = function () { nav.classList.toggle('open'); };
+    toggle.hidden = !!bare;
     var main = el('main', { id: 'view' });
     var key = 'pg.title.' + active;
     var h1 = table[key] ? textEl('h1', key) : el('h1', { 'data-nav': active }, navLabel(active));
     main.appendChild(h1);
-    layout.appendChild(nav);
+    if (!bare) layout.appendChild(nav);
     layout.appendChild(main);
     document.body.appendChild(header);
     document.body.appendChild(layout);
@@ -175,19 +185,16 @@ var Pages = (function () {
   }
 
   // Starts a page: texts first, then the page's own set-up.
-  function start(active, setup) {
+  function start(active, setup, options) {
     handOff(2).then(function () { return loadTexts(storedLanguage()); })
-      .then(function () { setup(frame(active)); });
+      .then(function () { setup(frame(active, options && options.bare)); });
   }
   // The server hands the session's user and level over as cookies, one per
   // "/sysTime" call: the navigation needs the level before it is built.
   function handOff(tries) {
     if (cookie('permission') || tries <= 0) return Promise.resolve();
     return fetch('/sysTime', { credentials: 'same-origin' }).then(function (r) {
-      if (r.redirected && /login\.html|SNSet\.html/.test(r.url)) {
-        location.href = '/login.html';
-        throw new Error('session');
-      }
+      if (gate(r)) throw new Error('session');
       return handOff(tries - 1);
     }, function () { return handOff(0); });
   }

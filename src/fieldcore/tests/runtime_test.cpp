@@ -186,3 +186,29 @@ TEST(Platform, RunArgvPassesValuesAsTheyAre)
     EXPECT_EQ(platform::runCapture("echo " + platform::shellQuote("a b $HOME")), "a b $HOME\n");
     EXPECT_NE(platform::runArgv({"/nonexistent/program"}), 0);
 }
+
+TEST(Platform, RunArgvInputFeedsStandardInputOnly)
+{
+    // The input never shows among the arguments; a child that reads nothing
+    // does not take the caller down with SIGPIPE.
+    EXPECT_EQ(platform::runArgvInput({"/bin/sh", "-c", "read -r l; [ \"$l\" = 'a:b c' ]"},
+                                     "a:b c\n"),
+              0);
+    EXPECT_EQ(platform::runArgvInput({"/bin/sh", "-c", "read -r l; [ \"$l\" = x ]"}, "y\n"), 1);
+    EXPECT_EQ(platform::runArgvInput({"true"}, std::string(1 << 20, 'x')), 0);
+}
+
+TEST_F(Runtime, SetPassedChecksTheOldPasswordAndRefusesLineBreaks)
+{
+    // Off a sandbox no system account is touched: only the runtime's record.
+    EXPECT_EQ(setPassed("admin", "wrong", "n1-secret"), 0);
+    EXPECT_EQ(setPassed("admin", "pqlzv", "two\nroot:x"), 0);
+    EXPECT_EQ(setPassed("Admin;id", "pqlzv", "n1-secret"), 0);
+    EXPECT_EQ(setPassed("admin", "pqlzv", ""), 0);
+    EXPECT_STREQ(GetSettings2("passwd_admin", ""), "");
+    EXPECT_EQ(setPassed("admin", "pqlzv", "n1-secret"), 1);
+    EXPECT_STREQ(GetSettings2("passwd_admin", ""), "n1-secret");
+    EXPECT_EQ(setPassed("admin", "pqlzv", "n2-secret"), 0); // the old one is gone
+    EXPECT_EQ(setPassed("admin", "n1-secret", "n2-secret"), 1);
+    EXPECT_EQ(setPassed("nobody", "", "n3-secret"), 0); // an account the runtime never made
+}

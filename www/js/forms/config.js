@@ -53,7 +53,9 @@
     name: 'factory', route: '/RecoverfactorySettings', read: false, write: 3,
     title: ['Factory settings', '恢复出厂设置'],
     note: ['Every setting except the network addresses returns to its factory value, the logs are ' +
-      'deleted and the card reboots.', '除网络地址外的所有设置恢复出厂值，日志被删除，设备重启。'],
+      'deleted and the card reboots. The administrator password is the factory one again: the ' +
+      'next login asks for a new one.',
+    '除网络地址外的所有设置恢复出厂值，日志被删除，设备重启。管理员密码恢复为出厂密码：下次登录时需设置新密码。'],
     buttons: [{ l: ['Restore factory settings', '恢复出厂设置'], id: 'reset', confirm: true }],
     answers: { ok: ['Done. The card reboots.', '完成。设备正在重启。'] }
   }] });
