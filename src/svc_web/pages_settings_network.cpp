@@ -367,7 +367,8 @@ void ups_networkinfo(const Request& req, Reply& reply)
             changed = true;
         }
     }
-    if (rt.text("ip_assign_method") != rt.text("dhcpSet")) changed = true;
+    // An unset method is DHCP, as the start-up's network check reads it.
+    if (rt.text("ip_assign_method") != rt.text("dhcpSet", "1")) changed = true;
     if (std::atoi(rt.text("ip_assign_method").c_str()) == 0)
         for (const auto& [page, live] : {std::pair{"config_ip", "ipAddr"},
                                          {"config_msk", "netmask"},
