@@ -244,23 +244,6 @@ TEST(Status, AlarmRowsAndBatteryStatus)
     EXPECT_EQ(decode(s, kStatus, bitReply(1, 134, {12, 13})).at(2017), 1);
 }
 
-TEST(Identity, CodeAndTextsLowByteFirst)
-{
-    std::vector<uint16_t> regs(47);
-    regs[1] = 2, regs[2] = 5, regs[3] = 1;
-    regs[12] = 'K' | 'R' << 8; // model "KR", first character in the low byte
-    regs[20] = 'K' | 'Y' << 8;
-    Reports out;
-    const Bytes reply = registerReply(1, 4, regs);
-    decodeIdentity(reply.data(), static_cast<int>(reply.size()), out);
-    const Values v = values(out);
-    EXPECT_EQ(v.at(4096), 251);
-    EXPECT_EQ(v.at(4016), 'K');
-    EXPECT_EQ(v.at(4017), 'R');
-    EXPECT_EQ(v.at(4000), 'K');
-    EXPECT_EQ(v.at(4001), 'Y');
-}
-
 FakePort acknowledging()
 {
     FakePort port;
