@@ -12,6 +12,8 @@
       onoff('enable_tcp_modbus_connect_permission', ['Only the clients below', '仅允许下列客户端'])]
   }, {
     route: '/MbtcpSlaveIpList', write: 3, title: ['Modbus TCP clients', 'Modbus TCP客户端'],
+    note: ['Reads are open to every master; only masters listed here may write (settings, clock, UPS commands): the others get exception 01. With "Only these clients" on, unlisted masters get no answer at all. The RS-485 slave is not affected.',
+      '所有主站均可读取；只有此处列出的主站可以写入（设置、时钟、UPS命令），其他主站将收到异常码01。启用“仅允许这些客户端”后，未列出的主站不会得到任何应答。RS-485从站不受影响。'],
     fields: [onoff('enable_tcp_modbus_connect_permission', ['Only these clients', '仅允许这些客户端'])],
     rows: { from: 1, to: 8, cols: [{ n: 'tcp_modbus_ip%d', l: ['Client address', '客户端地址'], k: 'host' }] }
   }, {
