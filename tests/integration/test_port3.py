@@ -22,6 +22,7 @@ import pytest
 
 from cardlib import Card, free_port, wait_for
 from simlib import Port3Sim
+from test_snmp_agent import TrapReceiver  # noqa: E402
 
 STAGE = os.environ.get("CARD_STAGE", "")
 pytestmark = pytest.mark.skipif(
@@ -61,12 +62,17 @@ def wired():
     mp.setenv("CARDMON_IPC_KEY", str(0x5E000000 + random.randrange(1, 0xFFFFFF)))
     root = tempfile.mkdtemp(prefix="p3", dir="/tmp")  # short: a UNIX socket path
     line = Port3Sim(os.path.join(root, "sim"), modules=MODULES, packs=PACKS)
-    card = Card(root, settings=settings(), ports={3: line.card_tty})
+    traps = TrapReceiver(root)
+    card = Card(root, settings=settings(trap_way_0="1", trap_to_ip_0="127.0.0.1",
+                                        trap_community_0="public", trap_port=str(traps.port)),
+                ports={3: line.card_tty})
+    card.traps = traps
     card.snmp_port = int(card.setting("snmp_port"))
     card.start()
     yield card, line
     card.stop()
     line.stop()
+    traps.stop()
     mp.undo()
 
 
@@ -158,6 +164,9 @@ def test_sensor_limit_and_silence_raise_alarms_everywhere_and_clear(wired):
                         10, "discrete inputs 292 set, 296 clear")
         assert bits[0] == 1 and bits[2:5] == [0, 0, 0]
         wait_for(lambda: snmp_get(card, ENV_OVER_TEMPERATURE) == "1", 10, "the enterprise MIB")
+        wait_for(lambda: [t for t in card.traps.traps() if
+                          f'.{ENT}.0.16 = STRING: "The environment temperature exceed' in t], 15,
+                 "the enterprise trap of a temperature over its limit")
 
         mark = len(line.master_log())
         line.scenario("normal")
@@ -173,6 +182,9 @@ def test_sensor_limit_and_silence_raise_alarms_everywhere_and_clear(wired):
         wait_for(lambda: (b := master_bits(line, mark)) and b[1] == 0 and b[5] == 1, 10,
                  "discrete inputs 292 clear, 296 set")
         wait_for(lambda: snmp_get(card, ENV_OVER_TEMPERATURE) == "0", 10, "the enterprise MIB")
+        wait_for(lambda: [t for t in card.traps.traps() if
+                          f'.{ENT}.0.17 = STRING: "The environment temperature is normal' in t],
+                 15, "the enterprise trap of the temperature back to normal")
     finally:
         line.master(on=False)
         line.scenario("normal")

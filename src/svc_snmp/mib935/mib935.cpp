@@ -514,10 +514,8 @@ constexpr int kRaised[snmpblock::kWellKnownAlarms + 1] = {
 constexpr int kCleared[snmpblock::kWellKnownAlarms + 1] = {
     0, 11, 6, 64, 64, 29, 0, 0, 28, 53, 49, 14, 15, 0, 0, 0, 0, 0, 0, 10, 8, 0, 15, 15, 0};
 
-void onAlarmChange(int p, int state)
+void sendTrap(int n)
 {
-    if (p < 0 || p > snmpblock::kWellKnownAlarms) return;
-    int n = state > 0 ? kRaised[p] : kCleared[p];
     if (n <= 0 || n >= kTrapCount) return;
     std::vector<oid> trap = {1, 3, 6, 1, 4, 1, 935, 0, static_cast<oid>(n)};
     netsnmp_variable_list* extra = nullptr;
@@ -527,6 +525,39 @@ void onAlarmChange(int p, int state)
     std::printf("trap id=%d,time=%u\n", n, block().u32(off::runTime));
     std::fflush(stdout);
     agentmod::sendNotification(trap, extra);
+}
+
+void onAlarmChange(int p, int state)
+{
+    if (p < 0 || p > snmpblock::kWellKnownAlarms) return;
+    sendTrap(state > 0 ? kRaised[p] : kCleared[p]);
+}
+
+// The sensor modules' limit flags are not well-known alarms: each of the four
+// conditions (any module) sends its own trap when it rises and the matching
+// "normal" trap when it falls, temperature and humidity alike.
+struct EnvCondition {
+    std::size_t offset;
+    int raised, cleared;
+};
+constexpr EnvCondition kEnvConditions[] = {
+    {off::overTemperature, 16, 17},
+    {off::underTemperature, 30, 17},
+    {off::overHumidity, 18, 19},
+    {off::underHumidity, 31, 19},
+};
+bool g_envState[std::size(kEnvConditions)] = {};
+
+void envTick(unsigned int, void*)
+{
+    const Block& b = block();
+    for (std::size_t k = 0; k < std::size(kEnvConditions); ++k) {
+        const std::size_t o = kEnvConditions[k].offset;
+        const bool on = (b.u8(o) | b.u8(o + 1) | b.u8(o + 2) | b.u8(o + 3)) != 0;
+        if (on == g_envState[k]) continue;
+        g_envState[k] = on;
+        sendTrap(on ? kEnvConditions[k].raised : kEnvConditions[k].cleared);
+    }
 }
 
 } // namespace
@@ -562,6 +593,7 @@ extern "C" void init_mib935(void)
         registerUpsScalars();
         agentmod::registerAlarmGroup("mib935_alarms", true);
         agentmod::startAlarmWatch(onAlarmChange);
+        snmp_alarm_register(1, SA_REPEAT, envTick, nullptr);
     } catch (...) {
         std::printf("init mib935 failed\n");
     }
