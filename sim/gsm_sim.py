@@ -22,7 +22,7 @@ not registered), "no_network" (SIM ready, registration 0, signal 99),
 "refuse" (every message is refused with +CMS ERROR: 500).
 
 Control: a line-based TCP server on 127.0.0.1, one JSON object per line each
-way (the same protocol as regups_sim.py; its SimClient is the client):
+way (the protocol of simcore.py; simcore.SimClient is the client):
   {"cmd":"ping"}
   {"cmd":"deliver","sender":"+8613800138000","text":"CXZT","ucs2":false}
   {"cmd":"outbox"}  {"cmd":"clear_outbox"}  {"cmd":"inbox"}
@@ -39,17 +39,17 @@ same JSON to --ready-file).
 """
 
 import argparse
-import json
 import os
 import select
 import signal
-import socketserver
-import subprocess
 import sys
 import termios
 import threading
 import time
 import tty
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import simcore  # noqa: E402
 
 CTRL_Z = 0x1A
 ESC = 0x1B
@@ -325,24 +325,6 @@ def handle_command(modem, req, stop_event):
     raise ValueError("unknown command %r" % cmd)
 
 
-def control_server(modem, port, stop_event):
-    class Handler(socketserver.StreamRequestHandler):
-        def handle(self):
-            for line in self.rfile:
-                try:
-                    answer = {"ok": True,
-                              "result": handle_command(modem, json.loads(line), stop_event)}
-                except Exception as exc:  # pylint: disable=broad-except
-                    answer = {"ok": False, "error": str(exc)}
-                self.wfile.write((json.dumps(answer) + "\n").encode())
-
-    socketserver.ThreadingTCPServer.allow_reuse_address = True
-    server = socketserver.ThreadingTCPServer(("127.0.0.1", port), Handler)
-    server.daemon_threads = True
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
-
-
 def serve_line(modem, fd, stop_event):
     while not stop_event.is_set():
         ready, _, _ = select.select([fd], [], [], 0.02)
@@ -361,54 +343,27 @@ def serve_line(modem, fd, stop_event):
                 pass
 
 
-def start_socat(link):
-    """A pseudo-terminal pair: `link` for the card, `link`.sim for us."""
-    sim_end = link + ".sim"
-    for p in (link, sim_end):
-        if os.path.lexists(p):
-            os.unlink(p)
-    proc = subprocess.Popen(
-        ["socat", "pty,raw,echo=0,link=" + sim_end, "pty,raw,echo=0,link=" + link],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while not (os.path.exists(link) and os.path.exists(sim_end)):
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError("socat did not create the pseudo-terminal pair")
-        time.sleep(0.05)
-    return proc, sim_end
-
-
 def main(argv=None):
     p = argparse.ArgumentParser(description="GSM modem simulator")
-    where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("--device", help="serve on this existing tty")
-    where.add_argument("--link", help="create a socat pair; the card opens LINK")
+    simcore.add_line_arguments(p)
     p.add_argument("--model", default="MG323", help="what ATI4 names (MG301, MG323, ...)")
     p.add_argument("--fault", action="append", default=[], help="a fault at start")
-    p.add_argument("--control-port", type=int, default=0)
-    p.add_argument("--ready-file")
     args = p.parse_args(argv)
 
     modem = Modem(args.model)
     modem.faults.update(args.fault)
     socat, device = None, args.device
     if args.link:
-        socat, device = start_socat(args.link)
+        socat, device = simcore.start_socat(args.link)
     fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         tty.setraw(fd, termios.TCSANOW)
     except termios.error:
         pass
     stop_event = threading.Event()
-    server = control_server(modem, args.control_port, stop_event)
-    ready = {"control_port": server.server_address[1], "sim_tty": device,
-             "card_tty": args.link, "pid": os.getpid()}
-    if args.ready_file:
-        tmp = args.ready_file + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(ready, f)
-        os.replace(tmp, args.ready_file)
-    print("READY " + json.dumps(ready), flush=True)
+    server = simcore.control_server(lambda req: handle_command(modem, req, stop_event),
+                                    args.control_port)
+    simcore.announce_ready(server.server_address[1], device, args.link, args.ready_file)
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop_event.set())
     try:
@@ -416,9 +371,7 @@ def main(argv=None):
     finally:
         server.shutdown()
         os.close(fd)
-        if socat:
-            socat.terminate()
-            socat.wait(5)
+        simcore.stop_socat(socat)
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ some 299 firmware does: "low_battery_a" (map A bit 67, map B clear) and
 whole fault list at once (no poll sees a state between the two lists).
 
 Control: a line-based TCP server on 127.0.0.1 (one JSON object per line in
-each direction); `SimClient` below is its Python client. Commands:
+each direction); `SimClient` (simcore.py) is its Python client. Commands:
   {"cmd":"ping"}  {"cmd":"scenario","name":N}  {"cmd":"set","field":F,"value":V}
   {"cmd":"model","code":C}  {"cmd":"state"}  {"cmd":"expected"}
   {"cmd":"writes"}  {"cmd":"clear_writes"}
@@ -53,13 +53,15 @@ simulator's tty and the card's tty (and writes the same JSON to --ready-file).
 import argparse
 import asyncio
 import copy
-import json
 import logging
 import os
 import signal
-import socket
-import subprocess
+import sys
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import simcore  # noqa: E402
+from simcore import SimClient, start_socat  # noqa: E402,F401  (re-exported for callers)
 
 # --------------------------------------------------------------------------
 # UPS state
@@ -1133,12 +1135,8 @@ async def control_server(sim, port, stop_event):
                 line = await reader.readline()
                 if not line:
                     break
-                try:
-                    result = handle_command(sim, json.loads(line), stop_event)
-                    answer = {"ok": True, "result": result}
-                except Exception as exc:  # pylint: disable=broad-except
-                    answer = {"ok": False, "error": str(exc)}
-                writer.write((json.dumps(answer) + "\n").encode())
+                writer.write(simcore.answer_line(
+                    lambda req: handle_command(sim, req, stop_event), line))
                 await writer.drain()
         finally:
             writer.close()
@@ -1146,53 +1144,9 @@ async def control_server(sim, port, stop_event):
     return await asyncio.start_server(client, "127.0.0.1", port)
 
 
-class SimClient:
-    """Client of the control server: SimClient(port).call("scenario", name=..)."""
-
-    def __init__(self, port, host="127.0.0.1", timeout=10.0):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
-        self.rfile = self.sock.makefile("rb")
-
-    def call(self, cmd, **kw):
-        kw["cmd"] = cmd
-        self.sock.sendall((json.dumps(kw) + "\n").encode())
-        line = self.rfile.readline()
-        if not line:
-            raise ConnectionError("simulator closed the control connection")
-        answer = json.loads(line)
-        if not answer.get("ok"):
-            raise RuntimeError("simulator: %s" % answer.get("error"))
-        return answer.get("result")
-
-    def close(self):
-        try:
-            self.rfile.close()
-            self.sock.close()
-        except OSError:
-            pass
-
-
 # --------------------------------------------------------------------------
 # Program
 # --------------------------------------------------------------------------
-
-
-def start_socat(link):
-    """A pseudo-terminal pair: `link` for the card, `link`.sim for us."""
-    sim_end = link + ".sim"
-    os.makedirs(os.path.dirname(os.path.abspath(link)), exist_ok=True)
-    for p in (link, sim_end):
-        if os.path.lexists(p):
-            os.unlink(p)
-    proc = subprocess.Popen(
-        ["socat", "pty,raw,echo=0,link=" + sim_end, "pty,raw,echo=0,link=" + link],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while not (os.path.exists(link) and os.path.exists(sim_end)):
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError("socat did not create the pseudo-terminal pair")
-        time.sleep(0.05)
-    return proc, sim_end
 
 
 async def run(args, sim_class=None):
@@ -1206,7 +1160,7 @@ async def run(args, sim_class=None):
     socat = None
     device, card_tty = args.device, None
     if args.link:
-        socat, device = start_socat(args.link)
+        socat, device = simcore.start_socat(args.link)
         card_tty = args.link
     context = ModbusServerContext(slaves=SimContext(sim), single=True)
     server = ModbusSerialServer(
@@ -1219,14 +1173,7 @@ async def run(args, sim_class=None):
     stop_event = asyncio.Event()
     ctl = await control_server(sim, args.control_port, stop_event)
     port = ctl.sockets[0].getsockname()[1]
-    ready = {"control_port": port, "sim_tty": device, "card_tty": card_tty,
-             "pid": os.getpid()}
-    if args.ready_file:
-        tmp = args.ready_file + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(ready, f)
-        os.replace(tmp, args.ready_file)
-    print("READY " + json.dumps(ready), flush=True)
+    simcore.announce_ready(port, device, card_tty, args.ready_file)
     loop = asyncio.get_event_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop_event.set)
@@ -1241,17 +1188,13 @@ async def run(args, sim_class=None):
     tick.cancel()
     ctl.close()
     await server.shutdown()
-    if socat:
-        socat.terminate()
-        socat.wait(5)
+    simcore.stop_socat(socat)
 
 
 def main(argv=None, sim_class=None, models=None):
     """sim_class and models: another family's simulator and model key reader."""
     p = argparse.ArgumentParser(description="register-map UPS simulator")
-    where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("--device", help="serve on this existing tty")
-    where.add_argument("--link", help="create a socat pair; the card opens LINK")
+    simcore.add_line_arguments(p)
     p.add_argument("--model", default="299", help="299, 297, 290 (or another G "
                    "code), 222 or AAAA")
     p.add_argument("--addr", type=int, default=1, help="Modbus address")
@@ -1261,8 +1204,6 @@ def main(argv=None, sim_class=None, models=None):
     p.add_argument("--bits-per-char", type=int, default=10)
     p.add_argument("--scenario", action="append", default=[],
                    help="apply a scenario at start (repeatable)")
-    p.add_argument("--control-port", type=int, default=0)
-    p.add_argument("--ready-file")
     p.add_argument("--verbose", action="store_true")
     args = p.parse_args(argv)
     args.model = (models or model_key)(args.model)

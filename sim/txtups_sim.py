@@ -79,17 +79,18 @@ card's tty) and writes the same JSON to --ready-file.
 
 import argparse
 import copy
-import json
 import os
 import random
 import select
 import signal
-import socket
-import socketserver
-import subprocess
+import sys
 import termios
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import simcore  # noqa: E402
+from simcore import SimClient, start_socat  # noqa: E402,F401  (re-exported for callers)
 
 # --------------------------------------------------------------------------
 # UPS state
@@ -959,72 +960,9 @@ def handle_command(sim, req, stop):
     raise ValueError("unknown command %r" % cmd)
 
 
-def control_server(sim, port, stop):
-    class Handler(socketserver.StreamRequestHandler):
-        def handle(self):
-            for line in self.rfile:
-                try:
-                    answer = {"ok": True, "result": handle_command(sim, json.loads(line), stop)}
-                except Exception as exc:  # pylint: disable=broad-except
-                    answer = {"ok": False, "error": str(exc)}
-                self.wfile.write((json.dumps(answer) + "\n").encode())
-
-    class Server(socketserver.ThreadingTCPServer):
-        daemon_threads = True
-        allow_reuse_address = True
-
-    server = Server(("127.0.0.1", port), Handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
-
-
-class SimClient:
-    """Client of the control server: SimClient(port).call("scenario", name=..)."""
-
-    def __init__(self, port, host="127.0.0.1", timeout=10.0):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
-        self.rfile = self.sock.makefile("rb")
-
-    def call(self, cmd, **kw):
-        kw["cmd"] = cmd
-        self.sock.sendall((json.dumps(kw) + "\n").encode())
-        line = self.rfile.readline()
-        if not line:
-            raise ConnectionError("simulator closed the control connection")
-        answer = json.loads(line)
-        if not answer.get("ok"):
-            raise RuntimeError("simulator: %s" % answer.get("error"))
-        return answer.get("result")
-
-    def close(self):
-        try:
-            self.rfile.close()
-            self.sock.close()
-        except OSError:
-            pass
-
-
 # --------------------------------------------------------------------------
 # Program
 # --------------------------------------------------------------------------
-
-
-def start_socat(link):
-    """A pseudo-terminal pair: `link` for the card, `link`.sim for us."""
-    sim_end = link + ".sim"
-    os.makedirs(os.path.dirname(os.path.abspath(link)), exist_ok=True)
-    for p in (link, sim_end):
-        if os.path.lexists(p):
-            os.unlink(p)
-    proc = subprocess.Popen(
-        ["socat", "pty,raw,echo=0,link=" + sim_end, "pty,raw,echo=0,link=" + link],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while not (os.path.exists(link) and os.path.exists(sim_end)):
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError("socat did not create the pseudo-terminal pair")
-        time.sleep(0.05)
-    return proc, sim_end
 
 
 def main(argv=None, make_simulator=None, add_arguments=None,
@@ -1032,9 +970,7 @@ def main(argv=None, make_simulator=None, add_arguments=None,
     """make_simulator(args, card_tty) builds another family's Simulator;
     add_arguments(parser) adds its options."""
     p = argparse.ArgumentParser(description=description)
-    where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("--device", help="serve on this existing tty")
-    where.add_argument("--link", help="create a socat pair; the card opens LINK")
+    simcore.add_line_arguments(p)
     p.add_argument("--card-tty", help="the card's end of the line (with --device), whose "
                    "speed decides whether the UPS hears the card")
     p.add_argument("--model", type=int, default=231)
@@ -1043,15 +979,13 @@ def main(argv=None, make_simulator=None, add_arguments=None,
     p.add_argument("--ups-type1", action="store_true",
                    help="single phase: a line-interactive UPS (Q1 bit 3)")
     p.add_argument("--scenario", action="append", default=[])
-    p.add_argument("--control-port", type=int, default=0)
-    p.add_argument("--ready-file")
     if add_arguments:
         add_arguments(p)
     args = p.parse_args(argv)
 
     socat, device, card_tty = None, args.device, args.card_tty
     if args.link:
-        socat, device = start_socat(args.link)
+        socat, device = simcore.start_socat(args.link)
         card_tty = args.link
     if make_simulator:
         sim = make_simulator(args, card_tty)
@@ -1067,15 +1001,8 @@ def main(argv=None, make_simulator=None, add_arguments=None,
     termios.tcsetattr(fd, termios.TCSANOW, tio)
 
     stop = threading.Event()
-    server = control_server(sim, args.control_port, stop)
-    ready = {"control_port": server.server_address[1], "sim_tty": device, "card_tty": card_tty,
-             "pid": os.getpid()}
-    if args.ready_file:
-        tmp = args.ready_file + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(ready, f)
-        os.replace(tmp, args.ready_file)
-    print("READY " + json.dumps(ready), flush=True)
+    server = simcore.control_server(lambda req: handle_command(sim, req, stop), args.control_port)
+    simcore.announce_ready(server.server_address[1], device, card_tty, args.ready_file)
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
 
@@ -1085,9 +1012,7 @@ def main(argv=None, make_simulator=None, add_arguments=None,
         sim.tick()
     server.shutdown()
     os.close(fd)
-    if socat:
-        socat.terminate()
-        socat.wait(5)
+    simcore.stop_socat(socat)
 
 
 if __name__ == "__main__":

@@ -4,62 +4,19 @@
 // history, and the chart of a recorded day.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { mkdirSync, readFileSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import { artifacts, closeCard, openCard } from './card_session.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const artifacts = path.join(here, 'artifacts');
-let card, base, browser, ctx, page;
-
-// The launcher answers one JSON line per line it is sent.
-function launch() {
-  return new Promise((resolve, reject) => {
-    const proc = spawn('/usr/bin/python3', [path.join(here, 'pages_launcher.py')],
-      { stdio: ['pipe', 'pipe', 'inherit'] });
-    let buf = '';
-    const waiting = [];
-    const timer = setTimeout(() => reject(new Error('card and simulator did not start within 60 s')), 60000);
-    proc.stdout.on('data', (d) => {
-      buf += d;
-      let nl;
-      while ((nl = buf.indexOf('\n')) >= 0) {
-        const line = JSON.parse(buf.slice(0, nl));
-        buf = buf.slice(nl + 1);
-        if (waiting.length) waiting.shift()(line);
-        else { clearTimeout(timer); resolve({ proc, info: line, send }); }
-      }
-    });
-    proc.on('exit', (code) => reject(new Error('launcher exited with ' + code)));
-    function send(cmd) {
-      return new Promise((res) => { waiting.push(res); proc.stdin.write(cmd + '\n'); });
-    }
-  });
-}
+const session = {};
+let card, base, page;
 
 before(async () => {
-  mkdirSync(artifacts, { recursive: true });
-  card = await launch();
-  base = `http://127.0.0.1:${card.info.port}`;
-  browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  ctx = await browser.newContext({ viewport: { width: 1280, height: 900 }, acceptDownloads: true });
-  page = await ctx.newPage();
-  await page.goto(base + '/login.html');
-  await page.fill('#user', 'admin');
-  await page.fill('#passwd', card.info.admin_password);
-  await Promise.all([page.waitForURL(base + '/'), page.click('button[type=submit]')]);
+  await openCard(session, 'pages_launcher.py', { context: { acceptDownloads: true }, landing: '/' });
+  ({ card, base, page } = session);
 });
 
-after(async () => {
-  if (browser) await browser.close();
-  if (card) { card.proc.stdin.end(); await new Promise((r) => card.proc.on('exit', r)); }
-});
+after(() => closeCard(session));
 
 async function setDay(selector, day) {
   await page.fill(selector, day);

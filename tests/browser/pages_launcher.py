@@ -6,15 +6,12 @@ once the web server answers and the UPS link is up, then serves commands on
 stdin, one per line, answering one JSON line each:
     scenario NAME     the simulator's situation (mains_failure, fault:fan, ...)
 Ends (stopping card and simulator) when stdin closes."""
-import json
 import os
-import socket
 import sys
 import tempfile
 
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "integration"))
-from cardlib import ADMIN_PASSWORD, Card, free_port, wait_for  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from launcher_util import make_card, serve, wait_for  # noqa: E402
 from pages_helpers import Web, seed, ups_row  # noqa: E402
 from simlib import RegupsSim  # noqa: E402
 
@@ -43,33 +40,20 @@ def fill(app_dir):
 def main():
     with tempfile.TemporaryDirectory(prefix="card-pages-") as tmp:
         sim = RegupsSim(os.path.join(tmp, "sim"), model=299)
-        port = free_port()
-        card = Card(tmp, settings={"httpPort": str(port), "ups_type": "4", "ups_addr": "1",
-                                   "ups_baudRate": "9600", "System_Name": "browser-ups",
-                                   "SystemStartCount": "1"},
-                    ports={1: sim.card_tty})
-        with open(card.path("config/PRODUCT"), "w") as f:
-            f.write("ST-PAGES-1\n")
+        card, port = make_card(tmp, sim, "ST-PAGES-1",
+                               {"ups_type": "4", "ups_addr": "1", "ups_baudRate": "9600",
+                                "System_Name": "browser-ups", "SystemStartCount": "1"})
         fill(card.app_dir)
-        card.start()
-        try:
-            wait_for(lambda: socket.create_connection(("127.0.0.1", port), 1).close() or True,
-                     15, "web listener")
-            web = Web(port)
-            wait_for(lambda: web.json("/EnergyChart")["output_V"] != "0", 30, "the UPS link")
-            print(json.dumps({"port": port, "app_dir": card.app_dir,
-                              "admin_password": ADMIN_PASSWORD, "day": DAY,
-                              "history": HISTORY, "points": POINTS}), flush=True)
-            for line in sys.stdin:
-                words = line.split()
-                if len(words) == 2 and words[0] == "scenario":
-                    sim.scenario(words[1])
-                    print(json.dumps({"ok": True}), flush=True)
-                else:
-                    print(json.dumps({"ok": False}), flush=True)
-        finally:
-            card.stop()
-            sim.stop()
+        web = Web(port)
+
+        def scenario(name):
+            sim.scenario(name)
+            return {"ok": True}
+
+        serve(card, sim, port, {"scenario": scenario},
+              info={"day": DAY, "history": HISTORY, "points": POINTS},
+              ready=lambda: wait_for(lambda: web.json("/EnergyChart")["output_V"] != "0", 30,
+                                     "the UPS link"))
 
 
 if __name__ == "__main__":

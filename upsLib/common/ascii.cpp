@@ -4,6 +4,8 @@
  */
 #include "ascii.hpp"
 
+#include "signals.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -163,6 +165,91 @@ int pollCycle(const PortIo& io, void* fd, int id, std::span<const Command> list,
         if (io.pauseMs) io.pauseMs(kAnswerPauseMs);
     }
     return decoded > 0 ? 1 : 0;
+}
+
+float tokenNumber(const Tokens& t, int n, float factor)
+{
+    const std::string_view f = t.fields[n - 1];
+    return number(f.data(), static_cast<int>(f.size()), factor);
+}
+
+bool kytoModel(int& typeModel, const Record& r, Reports& out)
+{
+    if (r.text(0, 3) != "TYPE") return false;
+    typeModel = static_cast<int>(r.number(4, 6));
+    value(out, drv(Data_UPSProductTypeIdent), static_cast<float>(typeModel));
+    return true;
+}
+
+bool kytoIdentity(const Record& r, Reports& out)
+{
+    if (!r.blanks({16, 27})) return false;
+    textSignals(out, drv(Data_IdentManufacturer), r.text(1, 15));
+    textSignals(out, drv(Data_upsIdentModel), r.text(17, 26));
+    textSignals(out, drv(Data_UPSSoftwareVersion), r.text(28, 37));
+    return true;
+}
+
+int kytoQtSource(int code, float outVol)
+{
+    switch (code) {
+    case 0:
+    case 1:
+    case 9:
+        return 2;
+    case 2:
+    case 8:
+        return 4;
+    case 6:
+        return outVol < 50 ? 2 : 4;
+    case 3:
+    case 7:
+        return 3;
+    case 4:
+    case 5:
+        return 5;
+    default:
+        return 1;
+    }
+}
+
+bool kytoSkipped(const KytoCommands& c, int typeModel, int index)
+{
+    if (index == c.model) return typeModel != 0;
+    if (index == c.qt) return typeModel == 0;
+    return index == c.ns;
+}
+
+namespace
+{
+// A QT answer this short that does not end the line was cut off.
+constexpr int kTornQt = 199;
+} // namespace
+
+int kytoCycle(const PortIo& io, void* fd, int id, std::span<const Command> list, int qtIndex,
+              KytoLearnt learnt, bool forgetQt, const std::function<bool(int i)>& skip,
+              const std::function<bool(int i, const uint8_t* reply, int got, Reports& out)>& decode,
+              Cycle& out)
+{
+    CycleRules rules;
+    rules.skip = skip;
+    rules.silent = [&](int i) {
+        if (i == qtIndex) learnt.isExistQt = 0;
+    };
+    rules.decode = [&](int i, const uint8_t* reply, int got, Reports& reports) {
+        if (i == qtIndex && got <= kTornQt && reply[got - 1] != '\r') {
+            learnt.isExistQt = 0;
+            return false;
+        }
+        return decode(i, reply, got, reports);
+    };
+    const int answered = pollCycle(io, fd, id, list, &learnt.exitFlag, rules, out);
+    // A UPS that said nothing is asked for its model again.
+    if (!answered && learnt.exitFlag != 1) {
+        learnt.typeModel = 0;
+        if (forgetQt) learnt.isExistQt = 0;
+    }
+    return answered;
 }
 
 namespace

@@ -12,7 +12,10 @@
  *   - blank-separated token replies ("QT");
  *   - one poll cycle over a command table: write, wait, read (joined from at
  *     most two reads, an echo of the command dropped), decode, pause;
- *   - the control texts of the family and their three-attempt send.
+ *   - the control texts of the family and their three-attempt send;
+ *   - what the KYTO drivers do alike: the MODEL and I replies, the output
+ *     source of a QT mode, the command choice and cycle with the learnt
+ *     model and QT, and the driver object.
  *
  * Nothing here blocks except through the PortIo it is given, so a driver's
  * cycle runs against a scripted port in the unit tests.
@@ -22,6 +25,7 @@
 #include "common.h"
 #include "driver_shell.hpp"
 
+#include <cstdio>
 #include <functional>
 #include <initializer_list>
 #include <span>
@@ -150,5 +154,78 @@ int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exi
 // 55 are always served.
 int kytoControl(const PortIo& io, void* fd, int id, const char* cmdStr, int& exitFlag,
                 std::span<const int> taken);
+
+// Four-digit driver number of a catalogue signal (d0abc -> d.abc).
+constexpr int drv(int stored)
+{
+    return stored / 10000 * 1000 + stored % 10000;
+}
+
+// Field n (counted from 1) of a token reply read as a number (see number()).
+float tokenNumber(const Tokens& t, int n, float factor);
+
+// What the KYTO text-protocol drivers learn from the UPS and keep between
+// cycles: the model from "MODEL", whether the UPS answers "QT", and the
+// polling suspension of the control commands.
+struct KytoLearnt {
+    int& typeModel;
+    int& isExistQt;
+    int& exitFlag;
+};
+
+// "MODEL": "TYPE" and the three-digit model, learnt into typeModel.
+bool kytoModel(int& typeModel, const Record& r, Reports& out);
+
+// "I": manufacturer, model and software version texts.
+bool kytoIdentity(const Record& r, Reports& out);
+
+// Output source of a QT mode code (the output voltage tells the two kinds of
+// mode 6 apart).
+int kytoQtSource(int code, float outVol);
+
+// Where a KYTO driver's table holds the commands the family chooses alike:
+// MODEL only while the model is unknown, QT only once it is known, NS never.
+struct KytoCommands {
+    int model;
+    int qt;
+    int ns;
+};
+bool kytoSkipped(const KytoCommands& c, int typeModel, int index);
+
+// One poll cycle of a KYTO driver over list: skip(learnt at the start, i)
+// chooses the commands (the model learnt in this cycle changes the choice
+// from the next one on); a silent QT (command qtIndex), or one this short that
+// does not end the line, clears isExistQt; a cycle with no answer while
+// polling runs forgets the model (and QT as well when forgetQt).
+int kytoCycle(const PortIo& io, void* fd, int id, std::span<const Command> list, int qtIndex,
+              KytoLearnt learnt, bool forgetQt, const std::function<bool(int i)>& skip,
+              const std::function<bool(int i, const uint8_t* reply, int got, Reports& out)>& decode,
+              Cycle& out);
+
+// A KYTO text-protocol driver on the driver shell: keeps State (which holds
+// exit_upslib_flag) while the library is loaded, polls with Query and serves
+// the family's control commands.
+template <class State, int (*Query)(State&, const PortIo&, void*, int, Cycle&)>
+class KytoDriver : public upscommon::Driver
+{
+  public:
+    int query(const PortIo& io, void* port, int addr, Cycle& out) override
+    {
+        return Query(state_, io, port, addr, out);
+    }
+    int control(const PortIo& io, void* port, int addr, const char* cmd) override
+    {
+        return kytoControl(io, port, addr, cmd, state_.exit_upslib_flag);
+    }
+    int test(const PortIo&, void*, int, Cycle&) override
+    {
+        printf("Test");
+        return 1;
+    }
+    State& state() { return state_; }
+
+  private:
+    State state_;
+};
 
 } // namespace upscommon::ascii

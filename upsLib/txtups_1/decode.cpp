@@ -21,28 +21,11 @@ namespace txtups_1
 namespace
 {
 
-using upscommon::ascii::flag;
-using upscommon::ascii::Record;
-using upscommon::ascii::textSignals;
-using upscommon::ascii::Tokens;
-using upscommon::ascii::value;
-
-constexpr int drv(int stored)
-{
-    return stored / 10000 * 1000 + stored % 10000;
-}
+using namespace upscommon::ascii;
 
 constexpr int kQtFieldMax = 6;
 constexpr float kCellsPerBlock = 6;
 constexpr float kRatedFreqBand = 5;
-
-bool model(State& s, const Record& r, Reports& out)
-{
-    if (r.text(0, 3) != "TYPE") return false;
-    s.type_model = static_cast<int>(r.number(4, 6));
-    value(out, drv(Data_UPSProductTypeIdent), static_cast<float>(s.type_model));
-    return true;
-}
 
 enum Q1 {
     kUtilityFail = 38,
@@ -173,15 +156,6 @@ bool q1(State& s, const Record& r, Reports& out)
     return true;
 }
 
-bool identity(const Record& r, Reports& out)
-{
-    if (!r.blanks({16, 27})) return false;
-    textSignals(out, drv(Data_IdentManufacturer), r.text(1, 15));
-    textSignals(out, drv(Data_upsIdentModel), r.text(17, 26));
-    textSignals(out, drv(Data_UPSSoftwareVersion), r.text(28, 37));
-    return true;
-}
-
 bool ratings(State& s, const Record& r, Reports& out)
 {
     if (!r.blanks({6, 16})) return false;
@@ -202,43 +176,14 @@ bool batteryCharge(const Record& r, Reports& out)
     return true;
 }
 
-int qtSource(int code, float outVol)
-{
-    switch (code) {
-    case 0:
-    case 1:
-    case 9:
-        return 2;
-    case 2:
-    case 8:
-        return 4;
-    case 6:
-        return outVol < 50 ? 2 : 4;
-    case 3:
-    case 7:
-        return 3;
-    case 4:
-    case 5:
-        return 5;
-    default:
-        return 1;
-    }
-}
-
-float field(const Tokens& t, int n, float factor)
-{
-    const std::string_view f = t.fields[n - 1];
-    return upscommon::ascii::number(f.data(), static_cast<int>(f.size()), factor);
-}
-
 bool statusReply(State& s, const uint8_t* reply, int got, Reports& out)
 {
     const Tokens t = upscommon::ascii::tokens(reply, got, kQtFieldMax);
     if (!t.clean || static_cast<int>(t.fields.size()) < qt::kFields) return false;
-    const float outV = field(t, qt::kOutputVoltage, 0.1f);
-    value(out, drv(Data_OutputFrequency), field(t, qt::kOutputFrequency, 0.01f));
-    const int mode = static_cast<int>(field(t, qt::kMode, 1));
-    value(out, drv(Data_OutputSource), static_cast<float>(qtSource(mode, outV)));
+    const float outV = tokenNumber(t, qt::kOutputVoltage, 0.1f);
+    value(out, drv(Data_OutputFrequency), tokenNumber(t, qt::kOutputFrequency, 0.01f));
+    const int mode = static_cast<int>(tokenNumber(t, qt::kMode, 1));
+    value(out, drv(Data_OutputSource), static_cast<float>(kytoQtSource(mode, outV)));
     value(out, drv(Data_UpsWorkMode), static_cast<float>(mode));
     s.is_exist_qt = 1;
 
@@ -246,7 +191,7 @@ bool statusReply(State& s, const uint8_t* reply, int got, Reports& out)
     char* end = nullptr;
     const unsigned long status = std::strtoul(statusText.c_str(), &end, 16);
     const bool statusRead = end && *end == '\0';
-    const int fault = static_cast<int>(field(t, static_cast<int>(t.fields.size()), 1));
+    const int fault = static_cast<int>(tokenNumber(t, static_cast<int>(t.fields.size()), 1));
     if (s.type_model == kModel283) {
         if (statusRead) {
             flag(out, drv(Alarm_BatteryDisconnected), status & qt::kBatteryDisconnected283);
@@ -267,13 +212,13 @@ bool decodeReply(State& s, int index, const uint8_t* reply, int got, Reports& ou
     const Record r(reply, got, Kyto_1phase_AcuList[index].recvsize);
     switch (index) {
     case kModel:
-        return model(s, r, out);
+        return kytoModel(s.type_model, r, out);
     case kQT:
         return statusReply(s, reply, got, out);
     case kQ1:
         return q1(s, r, out);
     case kI:
-        return identity(r, out);
+        return kytoIdentity(r, out);
     case kF:
         return ratings(s, r, out);
     case kBL:

@@ -1,6 +1,7 @@
 // txtups_1 fed with single-phase replies: the cycle's command choice, Q1 for
 // both UPS types (battery voltage, output source and frequency, energy flow),
 // the hand-over to QT with the model 283/282 status fields, and F and BL.
+#include "ascii_test_util.hpp"
 #include "fake_port.h"
 #include "signals.h"
 #include "txtups_1.h"
@@ -16,24 +17,10 @@ using namespace txtups_1;
 namespace
 {
 
-using Values = std::map<int, float>;
-
-constexpr int drv(int stored)
-{
-    return stored / 10000 * 1000 + stored % 10000;
-}
-
-Values decode(State& s, int index, const std::string& reply, bool* ok = nullptr)
-{
-    Reports out;
-    const bool taken = decodeReply(s, index, reinterpret_cast<const uint8_t*>(reply.data()),
-                                   static_cast<int>(reply.size()), out);
-    if (ok) *ok = taken;
-    Values v;
-    for (const auto& r : out)
-        v[r.sig] = r.value;
-    return v;
-}
+using asciitest::decode;
+using asciitest::drv;
+using asciitest::lines;
+using asciitest::Values;
 
 // Q1 with the given input voltage, frequency, battery field and status bits.
 std::string q1(const char* in, const char* hz, const char* batt, const char* bits,
@@ -44,14 +31,6 @@ std::string q1(const char* in, const char* hz, const char* batt, const char* bit
 }
 
 const std::string kNormal = q1("230.5", "50.0", "2.25", "00000001");
-
-std::vector<float> lines(Values& v)
-{
-    std::vector<float> l;
-    for (int k = 0; k < 7; ++k)
-        l.push_back(v[drv(Data_energyflow_line1) + k]);
-    return l;
-}
 
 TEST(Q1, BatteryVoltageByUpsType)
 {
@@ -232,15 +211,9 @@ TEST(Cycle, ModelFirstThenQtAndSilenceForgetsBoth)
         {"F\r", "#220.0 005 12.00 50.0\r"},
         {"BL\r", "BL100\r"}};
     FakePort port;
-    port.responder = [&](const Bytes& req) -> std::vector<Bytes> {
-        auto it = answers.find(std::string(req.begin(), req.end()));
-        if (it == answers.end()) return {};
-        return {Bytes(it->second.begin(), it->second.end())};
-    };
+    port.responder = asciitest::answerFrom(answers);
     auto sent = [&] {
-        std::vector<std::string> out;
-        for (const Bytes& w : port.writes)
-            out.emplace_back(w.begin(), w.end());
+        std::vector<std::string> out = asciitest::sent(port);
         port.writes.clear();
         return out;
     };

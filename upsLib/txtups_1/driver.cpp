@@ -5,31 +5,10 @@
  */
 #include "txtups_1.h"
 
-#include <cstdio>
-
 namespace txtups_1
 {
 
-class Driver : public upscommon::Driver
-{
-  public:
-    int query(const upscommon::PortIo& io, void* port, int addr, upscommon::Cycle& out) override
-    {
-        return txtups_1::query(state_, io, port, addr, out);
-    }
-    int control(const upscommon::PortIo& io, void* port, int addr, const char* cmd) override
-    {
-        return upscommon::ascii::kytoControl(io, port, addr, cmd, state_.exit_upslib_flag);
-    }
-    int test(const upscommon::PortIo&, void*, int, upscommon::Cycle&) override
-    {
-        printf("Test");
-        return 1;
-    }
-
-  private:
-    State state_;
-};
+using Driver = upscommon::ascii::KytoDriver<State, txtups_1::query>;
 
 } // namespace txtups_1
 

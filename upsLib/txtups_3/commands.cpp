@@ -23,49 +23,22 @@ const char* const Kyto_3phase_controlList[kControlCount] = {
     "T\r", "T##\r", "TL\r", "CT\r", "S.2\r", "S.2R####\r", "C\r", "S.2R0001\r", "Q\r",
 };
 
-namespace
-{
-// A QT answer this short that does not end the line was cut off.
-constexpr int kTornQt = 199;
-} // namespace
-
 bool skipped(const State& s, int index)
 {
-    switch (index) {
-    case kModel:
-        return s.type_model != 0;
-    case kQT:
-        return s.type_model == 0;
-    case kF:
-        return s.type_model != kModel231;
-    case kNS:
-        return true;
-    default:
-        return false;
-    }
+    if (index == kF) return s.type_model != kModel231;
+    return upscommon::ascii::kytoSkipped({kModel, kQT, kNS}, s.type_model, index);
 }
 
 int query(State& s, const upscommon::PortIo& io, void* fd, int id, upscommon::Cycle& out)
 {
-    upscommon::ascii::CycleRules rules;
-    // The model learnt in this cycle changes the choice from the next one on.
     const State atStart = s;
-    rules.skip = [atStart](int i) { return skipped(atStart, i); };
-    rules.silent = [&](int i) {
-        if (i == kQT) s.is_exist_qt = 0;
-    };
-    rules.decode = [&](int i, const uint8_t* reply, int got, Reports& reports) {
-        if (i == kQT && got <= kTornQt && reply[got - 1] != '\r') {
-            s.is_exist_qt = 0;
-            return false;
-        }
-        return decodeReply(s, i, reply, got, reports);
-    };
-    const int answered = upscommon::ascii::pollCycle(io, fd, id, Kyto_3phase_AcuList,
-                                                     &s.exit_upslib_flag, rules, out);
-    // A UPS that said nothing is asked for its model again.
-    if (!answered && s.exit_upslib_flag != 1) s.type_model = 0;
-    return answered;
+    return upscommon::ascii::kytoCycle(
+        io, fd, id, Kyto_3phase_AcuList, kQT, {s.type_model, s.is_exist_qt, s.exit_upslib_flag},
+        false, [atStart](int i) { return skipped(atStart, i); },
+        [&](int i, const uint8_t* reply, int got, Reports& reports) {
+            return decodeReply(s, i, reply, got, reports);
+        },
+        out);
 }
 
 } // namespace txtups_3

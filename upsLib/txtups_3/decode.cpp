@@ -19,17 +19,7 @@ namespace txtups_3
 namespace
 {
 
-using upscommon::ascii::flag;
-using upscommon::ascii::Record;
-using upscommon::ascii::textSignals;
-using upscommon::ascii::Tokens;
-using upscommon::ascii::value;
-
-// Four-digit driver number of a catalogue signal (d0abc -> d.abc).
-constexpr int drv(int stored)
-{
-    return stored / 10000 * 1000 + stored % 10000;
-}
+using namespace upscommon::ascii;
 
 constexpr int kThreeLines = 3;
 constexpr int kQtFieldMax = 6;
@@ -40,15 +30,6 @@ bool isModel(const State& s, std::initializer_list<int> models)
     for (int m : models)
         if (s.type_model == m) return true;
     return false;
-}
-
-// "MODEL": "TYPE" and the three-digit model.
-bool model(State& s, const Record& r, Reports& out)
-{
-    if (r.text(0, 3) != "TYPE") return false;
-    s.type_model = static_cast<int>(r.number(4, 6));
-    value(out, drv(Data_UPSProductTypeIdent), static_cast<float>(s.type_model));
-    return true;
 }
 
 // "G1": battery, temperature and frequencies.
@@ -189,10 +170,7 @@ bool gf(State& s, const Record& r, Reports& out)
 // "I": identity texts.
 bool identity(const Record& r, Reports& out)
 {
-    if (!r.blanks({16, 27})) return false;
-    textSignals(out, drv(Data_IdentManufacturer), r.text(1, 15));
-    textSignals(out, drv(Data_upsIdentModel), r.text(17, 26));
-    textSignals(out, drv(Data_UPSSoftwareVersion), r.text(28, 37));
+    if (!kytoIdentity(r, out)) return false;
     value(out, drv(Data_AttachedDevices), 0);
     return true;
 }
@@ -307,30 +285,6 @@ bool q1(State& s, const Record& r, Reports& out)
     return true;
 }
 
-// Output source of a QT mode code.
-int qtSource(int code, float outVol)
-{
-    switch (code) {
-    case 0:
-    case 1:
-    case 9:
-        return 2;
-    case 2:
-    case 8:
-        return 4;
-    case 6:
-        return outVol < 50 ? 2 : 4;
-    case 3:
-    case 7:
-        return 3;
-    case 4:
-    case 5:
-        return 5;
-    default:
-        return 1;
-    }
-}
-
 // "QT": the 26th field is the UPS mode; every field up to it must be there.
 bool qt(State& s, const uint8_t* reply, int got, Reports& out)
 {
@@ -338,10 +292,8 @@ bool qt(State& s, const uint8_t* reply, int got, Reports& out)
     if (static_cast<int>(t.fields.size()) < kQtModeField) return false;
     for (int k = 0; k < kQtModeField; ++k)
         if (!t.blankAfter[k]) return false;
-    const std::string_view f = t.fields[kQtModeField - 1];
-    const int code =
-        static_cast<int>(upscommon::ascii::number(f.data(), static_cast<int>(f.size()), 1));
-    value(out, drv(Data_OutputSource), static_cast<float>(qtSource(code, s.out_vol)));
+    const int code = static_cast<int>(tokenNumber(t, kQtModeField, 1));
+    value(out, drv(Data_OutputSource), static_cast<float>(kytoQtSource(code, s.out_vol)));
     value(out, drv(Data_UpsWorkMode), static_cast<float>(code));
     s.is_exist_qt = 1;
     return true;
@@ -364,7 +316,7 @@ bool decodeReply(State& s, int index, const uint8_t* reply, int got, Reports& ou
     bool ok = false;
     switch (index) {
     case kModel:
-        ok = model(s, r, out);
+        ok = kytoModel(s.type_model, r, out);
         break;
     case kG1:
         ok = g1(s, r, out);

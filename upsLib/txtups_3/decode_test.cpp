@@ -2,6 +2,7 @@
 // them: the cycle's command choice and model learning, each decoder, the
 // combined Q1 rules (battery status, output source, energy flow), QT, and
 // replies with blanks out of place.
+#include "ascii_test_util.hpp"
 #include "fake_port.h"
 #include "signals.h"
 #include "txtups_3.h"
@@ -18,24 +19,11 @@ using namespace txtups_3;
 namespace
 {
 
-using Values = std::map<int, float>;
-
-constexpr int drv(int stored)
-{
-    return stored / 10000 * 1000 + stored % 10000;
-}
-
-Values decode(State& s, int index, const std::string& reply, bool* ok = nullptr)
-{
-    Reports out;
-    const bool taken = decodeReply(s, index, reinterpret_cast<const uint8_t*>(reply.data()),
-                                   static_cast<int>(reply.size()), out);
-    if (ok) *ok = taken;
-    Values v;
-    for (const auto& r : out)
-        v[r.sig] = r.value;
-    return v;
-}
+using asciitest::decode;
+using asciitest::drv;
+using asciitest::lines;
+using asciitest::sent;
+using asciitest::Values;
 
 std::string fmt(const char* f, auto... a)
 {
@@ -75,23 +63,12 @@ FakePort lineFor(const Ups& u, bool* silent = nullptr)
     FakePort port;
     port.responder = [&u, silent](const Bytes& req) -> std::vector<Bytes> {
         if (silent && *silent) return {};
-        const std::string cmd(req.begin(), req.end());
         const std::map<std::string, std::string> answers = {
             {"MODEL\r", u.model}, {"G1\r", u.g1}, {"G2\r", u.g2}, {"G3\r", u.g3}, {"GF\r", u.gf},
             {"I\r", u.i},         {"Q1\r", u.q1}, {"QT\r", u.qt}, {"F\r", u.f}};
-        auto it = answers.find(cmd);
-        if (it == answers.end() || it->second.empty()) return {};
-        return {Bytes(it->second.begin(), it->second.end())};
+        return asciitest::answerFrom(answers)(req);
     };
     return port;
-}
-
-std::vector<std::string> sent(const FakePort& port)
-{
-    std::vector<std::string> out;
-    for (const Bytes& w : port.writes)
-        out.emplace_back(w.begin(), w.end());
-    return out;
 }
 
 TEST(Cycle, FirstCycleAsksTheModelThenModel231AddsQtAndF)
@@ -258,14 +235,6 @@ Values cycleQ1(State& s, const std::string& g2, const std::string& q1,
     decode(s, kG2, g2);
     decode(s, kG3, g3);
     return decode(s, kQ1, q1);
-}
-
-std::vector<float> lines(Values& v)
-{
-    std::vector<float> l;
-    for (int k = 0; k < 7; ++k)
-        l.push_back(v[drv(Data_energyflow_line1) + k]);
-    return l;
 }
 
 TEST(Decode, Q1OnLineOnBatteryAndUnderTest)

@@ -12,27 +12,7 @@
 namespace txtups_3
 {
 
-class Driver : public upscommon::Driver
-{
-  public:
-    int query(const upscommon::PortIo& io, void* port, int addr, upscommon::Cycle& out) override
-    {
-        return txtups_3::query(state_, io, port, addr, out);
-    }
-    int control(const upscommon::PortIo& io, void* port, int addr, const char* cmd) override
-    {
-        return upscommon::ascii::kytoControl(io, port, addr, cmd, state_.exit_upslib_flag);
-    }
-    int test(const upscommon::PortIo&, void*, int, upscommon::Cycle&) override
-    {
-        printf("Test");
-        return 1;
-    }
-    State& state() { return state_; }
-
-  private:
-    State state_;
-};
+using Driver = upscommon::ascii::KytoDriver<State, txtups_3::query>;
 
 } // namespace txtups_3
 
