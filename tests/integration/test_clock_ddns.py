@@ -10,7 +10,6 @@ import json
 import os
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import threading
