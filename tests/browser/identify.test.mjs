@@ -20,6 +20,8 @@ after(() => closeCard(session));
 test('identification: the bar moves through the search to 100 % and 4800 baud is stored', async () => {
   await page.goto(base + '/identify.html');
   await page.waitForSelector('#identify-bar');
+  // the navigation is drawn by script: wait for it before counting
+  await page.waitForSelector('nav a[href="/identify.html"]');
   assert.equal(await page.locator('nav a[href="/identify.html"]').count(), 1);
   assert.equal(await page.isDisabled('#identify-start'), false);
   await page.click('#identify-start');

@@ -204,7 +204,7 @@ def test_configured_modules_and_the_string_pack_family(tmp_path):
     try:
         want = line.expected(9)
         wait_for(lambda: card.signal(70, 42500) == want[42500] and card.signal(61, 40208) == 235,
-                 20, "the pack and the module at address 7")
+                 60, "the pack and the module at address 7")
         got = {sig: card.signal(70, sig) for sig in want}
         assert got == pytest.approx(want, abs=1e-3)
         assert card.signal(61, 20034) == 0
