@@ -26,8 +26,8 @@ constexpr int kSensorModules = 4;
 // kCard signal kAlarmStartHigh + index holds the upper 16 bits of the start
 // time of alarm index, kAlarmStartLow + index the lower 16 bits, each exact in
 // a float signal (ALARM_TIME_BASE + index of the UPS is only near the second).
-constexpr int kAlarmStartHigh = 21000;
-constexpr int kAlarmStartLow = 21100;
+constexpr int kAlarmStartHigh = ALARM_TIME_BASE;
+constexpr int kAlarmStartLow = ALARM_TIME_BASE + 100;
 
 // ---- ports ----
 constexpr int kUpsPort = 1;

@@ -72,8 +72,11 @@ std::string packCommand(card::Runtime& rt)
             "%d,%d,%.1f,%.1f,%.1f,%.1f,%d,%.1f,%d,%d,%d,%d,%d,%d,%d,%d", 52,
             i(Data_BMS_Battery_Run_status), v(Data_BMS_charge_voltage), v(Data_BMS_charge_current),
             v(Data_BMS_allowed_max_charge_voltage), v(Data_BMS_allowed_max_charge_current),
-            i(Data_BMS_charge_reguest_alarm_indication), v(Data_BMS_Battery_EOD_voltage), i(42507),
-            i(42508), i(42509), i(42510), i(42511), i(42512), i(42513), i(42514));
+            i(Data_BMS_charge_reguest_alarm_indication), v(Data_BMS_Battery_EOD_voltage),
+            i(Data_BMS_Battery_SOC_P), i(Data_BMS_Battery_SOC_N), i(Data_BMS_Battery_SOH_P),
+            i(Data_BMS_Battery_SOH_N), i(Data_BMS_addve_online_String_count),
+            i(Data_BMS_reduceve_online_String_count), i(Data_BMS_Battery_Capacity),
+            i(Data_BMS_Stop_Discharging_Warning));
     return format("%d,%.1f,%.1f,%.1f,%.2f,%.2f,%.1f,%.1f,%d,%d", 51, v(Data_bms_cbms_total_voltage),
                   v(Data_bms_cbms_current), v(Data_bms_cbms_soc),
                   v(Data_bms_cbms_highest_cell_volt), v(Data_bms_cbms_lowest_cell_volt),

@@ -284,7 +284,7 @@ TEST_F(Clock, PackReadingsGoToTheUpsOfItsFamilyWhileBothAnswer)
     rt.set("bms_pro", 1);
     rt.setValue(card::kPackBase, Data_BMS_Battery_Run_status, 2);
     rt.setValue(card::kPackBase, Data_BMS_charge_voltage, 54.25f);
-    rt.setValue(card::kPackBase, 42514, 9);
+    rt.setValue(card::kPackBase, Data_BMS_Stop_Discharging_Warning, 9);
     second();
     EXPECT_EQ(rt.controls.back().text, "52,2,54.2,0.0,0.0,0.0,0,0.0,0,0,0,0,0,0,0,9");
 

@@ -46,6 +46,7 @@ std::string tarMember(const std::string& name, const std::string& data, char typ
     std::memcpy(h.data() + 124, size, 11);
     std::memcpy(h.data() + 136, "00000000000", 11);
     h[156] = type;
+    // A link member pointing outside the package: only ever read, never followed.
     if (type == '2') std::memcpy(h.data() + 157, "/etc/passwd", 11);
     std::memcpy(h.data() + 257, "ustar", 6);
     std::memcpy(h.data() + 263, "00", 2);

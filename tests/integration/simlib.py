@@ -37,10 +37,13 @@ pace=True (or a baud rate) each reply is delayed by its time on the wire.
 import atexit
 import json
 import os
+import re
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+from cardlib import wait_for
 
 _HERE = Path(__file__).resolve().parent
 _SOURCE = Path(os.environ.get("CARD_SOURCE", _HERE.parent.parent))
@@ -72,7 +75,32 @@ except Exception:  # the harness is not there yet: a socat pair of our own
                 self._proc.wait(5)
 
 
-class RegupsSim:
+class _SimProcess:
+    """A simulator program started with a socat pair and a control client."""
+
+    def stop(self):
+        if getattr(self, "client", None):
+            try:
+                self.client.call("quit")
+            except Exception:
+                pass
+            self.client.close()
+            self.client = None
+        if getattr(self, "proc", None) and self.proc.poll() is None:
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if getattr(self, "_log", None):
+            self._log.close()
+            self._log = None
+        if getattr(self, "pair", None):
+            self.pair.close()
+            self.pair = None
+
+
+class RegupsSim(_SimProcess):
     PROGRAM = SIM_PROGRAM
 
     def __init__(self, tmp_path, model=299, pace=False, addr=1, baud=9600,
@@ -143,32 +171,12 @@ class RegupsSim:
     def clear_requests(self):
         self.client.call("clear_requests")
 
-    def stop(self):
-        if getattr(self, "client", None):
-            try:
-                self.client.call("quit")
-            except Exception:
-                pass
-            self.client.close()
-            self.client = None
-        if getattr(self, "proc", None) and self.proc.poll() is None:
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        if getattr(self, "_log", None):
-            self._log.close()
-            self._log = None
-        if getattr(self, "pair", None):
-            self.pair.close()
-            self.pair = None
 
 
 GSM_SIM_PROGRAM = SIM_PROGRAM.parent / "gsm_sim.py"
 
 
-class GsmSim:
+class GsmSim(_SimProcess):
     """GSM modem simulator (sim/gsm_sim.py) on a socat pair; the card opens
     .card_tty as port 7.
 
@@ -228,26 +236,6 @@ class GsmSim:
     def state(self):
         return self.client.call("state")
 
-    def stop(self):
-        if getattr(self, "client", None):
-            try:
-                self.client.call("quit")
-            except Exception:
-                pass
-            self.client.close()
-            self.client = None
-        if getattr(self, "proc", None) and self.proc.poll() is None:
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        if getattr(self, "_log", None):
-            self._log.close()
-            self._log = None
-        if getattr(self, "pair", None):
-            self.pair.close()
-            self.pair = None
 
 
 TXT_SIM_PROGRAM = _SOURCE / "sim" / "txtups_sim.py"
@@ -431,3 +419,41 @@ class RegupsFamilySim(RegupsSim):
 
     def __init__(self, tmp_path, model="b", **kw):
         super().__init__(tmp_path, model=model, **kw)
+
+
+# ---- the card against the simulator ----
+
+def read_signals(card, dev=60):
+    """Every signal of a device, as cardctl lists them."""
+    out = {}
+    for line in card.ctl("signal", "list", str(dev)).splitlines():
+        m = re.match(r"\s*(-?\d+)\s*=\s*(\S+)", line)
+        if m:
+            out[int(m.group(1))] = float(m.group(2))
+    return out
+
+
+def wait_match(card, sim, what, timeout=30):
+    """Waits until every signal the simulator expects reads so on the card."""
+    expected = sim.expected()
+    bad = []
+
+    def matches():
+        got = read_signals(card)
+        bad[:] = [(s, w, got.get(s, 0.0)) for s, w in sorted(expected.items())
+                  if abs(got.get(s, 0.0) - w) > 0.02 + 1e-4 * abs(w)]
+        return not bad
+
+    try:
+        wait_for(matches, timeout=timeout, what=what)
+    except AssertionError:
+        raise AssertionError("%s: (signal, expected, card) %s" % (what, bad[:20]))
+
+
+def alarm_rows(card, alarm_id):
+    """The current_alarm rows of one alarm (none while the store creates its file)."""
+    try:
+        return card.query("alarm_info.db", "select * from current_alarm where Alarm_Id=?",
+                          (str(alarm_id),))
+    except Exception:
+        return []

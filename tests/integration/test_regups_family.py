@@ -6,13 +6,12 @@ must show on the card, on mains and after a mains failure; a control command
 reaches the UPS as its register write; 54/55 suspend and resume polling; a
 mains failure on regups_b becomes a current alarm in the store."""
 
-import re
 import time
 
 import pytest
 from cardlib import Card, wait_for
 
-from simlib import RegupsFamilySim
+from simlib import RegupsFamilySim, read_signals, wait_match
 
 LINK = -1
 ON_BATTERY = 20001
@@ -32,29 +31,8 @@ def start(tmp_path, model, **settings):
     return sim, card
 
 
-def read_signals(card, dev=60):
-    out = {}
-    for line in card.ctl("signal", "list", str(dev)).splitlines():
-        m = re.match(r"\s*(-?\d+)\s*=\s*(\S+)", line)
-        if m:
-            out[int(m.group(1))] = float(m.group(2))
-    return out
 
 
-def wait_match(card, sim, what, timeout=20):
-    expected = sim.expected()
-    last = []
-
-    def matches():
-        got = read_signals(card)
-        last[:] = [(sig, want, got.get(sig, 0.0)) for sig, want in sorted(expected.items())
-                   if abs(got.get(sig, 0.0) - want) > 0.02 + 1e-4 * abs(want)]
-        return not last
-
-    try:
-        wait_for(matches, timeout=timeout, what=what)
-    except Exception:
-        raise AssertionError("%s: (signal, expected, card) %s" % (what, last[:20]))
 
 
 def writes(sim):

@@ -4,13 +4,12 @@ model and then asks QT and F, both drivers show what the simulator's state
 means, a mains failure reaches current_alarm, and replies that echo, lose a
 blank or turn to noise neither crash the card nor put wrong values up."""
 
-import re
 
 import pytest
 from cardlib import Card, wait_for
 from pages_helpers import Web
 
-from simlib import TxtupsSim
+from simlib import TxtupsSim, wait_match, alarm_rows
 
 LINK = -1
 ON_BATTERY = 20001
@@ -31,38 +30,10 @@ def start_card(tmp_path, sim, ups_type):
     return card
 
 
-def read_signals(card, dev=60):
-    out = {}
-    for line in card.ctl("signal", "list", str(dev)).splitlines():
-        m = re.match(r"\s*(-?\d+)\s*=\s*(\S+)", line)
-        if m:
-            out[int(m.group(1))] = float(m.group(2))
-    return out
 
 
-def wait_match(card, sim, what, timeout=30):
-    """Waits until every signal the simulator expects reads so on the card."""
-    expected = sim.expected()
-    bad = []
-
-    def matches():
-        got = read_signals(card)
-        bad[:] = [(s, w, got.get(s, 0.0)) for s, w in sorted(expected.items())
-                  if abs(got.get(s, 0.0) - w) > 0.02 + 1e-4 * abs(w)]
-        return not bad
-
-    try:
-        wait_for(matches, timeout=timeout, what=what)
-    except AssertionError:
-        raise AssertionError("%s: (signal, expected, card) %s" % (what, bad[:20]))
 
 
-def alarm_rows(card, alarm_id):
-    try:
-        return card.query("alarm_info.db", "select * from current_alarm where Alarm_Id=?",
-                          (str(alarm_id),))
-    except Exception:  # the store may be creating the file
-        return []
 
 
 @pytest.fixture

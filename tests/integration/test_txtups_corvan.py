@@ -11,7 +11,7 @@ import re
 import pytest
 from cardlib import Card, wait_for
 
-from simlib import CorvanSim
+from simlib import CorvanSim, wait_match, alarm_rows
 
 LINK = -1
 ON_BATTERY = 20001
@@ -21,38 +21,10 @@ QUIET = {"use_dev_fun3": "0", "config_test_period": "0", "sel_down": "0", "sel_b
          "communication_timeout": "30"}
 
 
-def read_signals(card, dev=60):
-    out = {}
-    for line in card.ctl("signal", "list", str(dev)).splitlines():
-        m = re.match(r"\s*(-?\d+)\s*=\s*(\S+)", line)
-        if m:
-            out[int(m.group(1))] = float(m.group(2))
-    return out
 
 
-def wait_match(card, sim, what, timeout=30):
-    """Waits until every signal the simulator expects reads so on the card."""
-    expected = sim.expected()
-    bad = []
-
-    def matches():
-        got = read_signals(card)
-        bad[:] = [(s, w, got.get(s, 0.0)) for s, w in sorted(expected.items())
-                  if abs(got.get(s, 0.0) - w) > 0.02 + 1e-4 * abs(w)]
-        return not bad
-
-    try:
-        wait_for(matches, timeout=timeout, what=what)
-    except AssertionError:
-        raise AssertionError("%s: (signal, expected, card) %s" % (what, bad[:20]))
 
 
-def alarm_rows(card, alarm_id):
-    try:
-        return card.query("alarm_info.db", "select * from current_alarm where Alarm_Id=?",
-                          (str(alarm_id),))
-    except Exception:  # the store may be creating the file
-        return []
 
 
 def polls(card):

@@ -8,18 +8,21 @@
 namespace
 {
 
+constexpr int kBeatSignal = 30001; // test signals of the card, outside the catalogue
+constexpr int kLastCodeSignal = 30002;
+
 class Heartbeat : public card::Task
 {
     void run() override
     {
         int beats = 0;
         every(std::chrono::milliseconds(100), "heartbeat",
-              [&] { card::rt().setValue(card::kCard, 30001, float(++beats)); });
+              [&] { card::rt().setValue(card::kCard, kBeatSignal, float(++beats)); });
         std::ofstream("data/heartbeat.stopped") << beats << "\n";
     }
     void event(int channel, int code, void*, int) override
     {
-        if (channel == 9) card::rt().setValue(card::kCard, 30002, float(code));
+        if (channel == 9) card::rt().setValue(card::kCard, kLastCodeSignal, float(code));
     }
 };
 

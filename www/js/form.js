@@ -217,11 +217,11 @@ var Form = (function () {
     });
   }
 
-  function page(spec) {
-    P.start(spec.id, function (main) {
-      spec.cards.forEach(function (card, i) { buildCard(main, card, i); });
+  function page(def) {
+    P.start(def.id, function (main) {
+      def.cards.forEach(function (card, i) { buildCard(main, card, i); });
       document.addEventListener('langchange', function () { location.reload(); });
-    }, { bare: spec.bare });
+    }, { bare: def.bare });
   }
 
   // Common option lists.
