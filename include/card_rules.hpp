@@ -103,6 +103,9 @@ std::string timeServerName(Runtime& r);
 // non-zero) "GMT-8:00" for 26, without it one hour further west
 // ("GMT-9:00"); nullptr outside the table.
 const char* timeZoneName(int zone, bool dst);
+// The first zone of either table (with daylight saving first) that occurs in
+// text, as the zone file is read back; nullptr when none does.
+const char* timeZoneIn(std::string_view text);
 
 // A host name (letters, digits, '-' and '.', labels of 1-63 characters that
 // neither start nor end with '-') or an IPv4/IPv6 address; nothing that a

@@ -311,6 +311,14 @@ const char* timeZoneName(int zone, bool dst)
     return (dst ? kZonesA : kZonesB)[static_cast<size_t>(zone)];
 }
 
+const char* timeZoneIn(std::string_view text)
+{
+    for (const auto* table : {&kZonesA, &kZonesB})
+        for (const char* z : *table)
+            if (text.find(z) != std::string_view::npos) return z;
+    return nullptr;
+}
+
 bool isHostOrAddress(std::string_view text)
 {
     if (text.empty() || text.size() > 253) return false;

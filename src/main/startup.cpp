@@ -3,6 +3,8 @@
  */
 #include "startup.hpp"
 
+#include "card_rules.hpp"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -18,19 +20,6 @@ const std::array<const char*, 11> kUpsDrivers = {"txtups_1", "txtups_3", "regups
 const std::array<const char*, 2> kPackDrivers = {"batpack_y", "batpack_x"};
 const std::array<const char*, 2> kTcpModbusPlugins = {"mbtcp_slave", "mbtcp_pack"};
 
-const std::array<const char*, 33> kZonesA = {
-    "GMT+12:00", "GMT+11:00", "GMT+10:00", "GMT+9:00",  "GMT+8:00", "GMT+7:00", "GMT+6:00",
-    "GMT+5:00",  "GMT+4:00",  "GMT+3:30",  "GMT+3:00",  "GMT+2:00", "GMT+1:00", "GMT-0:00",
-    "GMT-1:00",  "GMT-2:00",  "GMT-3:00",  "GMT-3:30",  "GMT-4:00", "GMT-4:30", "GMT-5:00",
-    "GMT-5:30",  "GMT-5:45",  "GMT-6:00",  "GMT-6:30",  "GMT-7:00", "GMT-8:00", "GMT-9:00",
-    "GMT-9:30",  "GMT-10:00", "GMT-11:00", "GMT-12:00", "GMT-13:00"};
-const std::array<const char*, 33> kZonesB = {
-    "GMT+11:00", "GMT+10:00", "GMT+9:00",  "GMT+8:00",  "GMT+7:00", "GMT+6:00", "GMT+5:00",
-    "GMT+4:00",  "GMT+3:00",  "GMT+2:30",  "GMT+2:00",  "GMT+1:00", "GMT-0:00", "GMT-1:00",
-    "GMT-2:00",  "GMT-3:00",  "GMT-4:00",  "GMT-4:30",  "GMT-5:00", "GMT-5:30", "GMT-6:00",
-    "GMT-6:30",  "GMT-6:45",  "GMT-7:00",  "GMT-7:30",  "GMT-8:00", "GMT-9:00", "GMT-10:00",
-    "GMT-10:30", "GMT-11:00", "GMT-12:00", "GMT-13:00", "GMT-14:00"};
-
 const char* upsDriver(int upsType)
 {
     if (upsType < 0 || upsType >= int(kUpsDrivers.size())) return nullptr;
@@ -39,16 +28,12 @@ const char* upsDriver(int upsType)
 
 const char* zoneFromLine(std::string_view line)
 {
-    for (const auto* table : {&kZonesA, &kZonesB})
-        for (const char* z : *table)
-            if (line.find(z) != std::string_view::npos) return z;
-    return nullptr;
+    return card::timeZoneIn(line);
 }
 
 const char* zoneFromSettings(int ntimezone, int timeDst)
 {
-    if (ntimezone < 0 || ntimezone > 32) return nullptr;
-    return (timeDst != 0 ? kZonesA : kZonesB)[size_t(ntimezone)];
+    return card::timeZoneName(ntimezone, timeDst != 0);
 }
 
 std::string zoneRecord(std::string_view zone)

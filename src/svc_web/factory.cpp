@@ -5,13 +5,12 @@
  * table: a reset must not cut the card off its network or its cloud account.
  */
 #include "config_file.hpp"
+#include "pages_settings.hpp"
 
 #include "platform.hpp"
 #include "web.hpp"
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 namespace web::config
 {
@@ -182,25 +181,11 @@ void removeRecords()
 
 void rebootAfter(int delayMs)
 {
-    auto reboot = [] {
-        // A development machine reboots only inside a sandbox (its stand-in).
-        std::string why;
-        if (!platform::mayRun(&why)) {
-            card::rt().log("[reboot] not here: " + why);
-            return;
-        }
-        card::rt().log("[reboot] the card starts again with its new settings");
-        platform::runArgv({"reboot"});
-    };
-    if (delayMs <= 0) {
-        reboot();
-        return;
-    }
-    // The answer leaves while this thread waits; the reboot ends the process.
-    std::thread([delayMs, reboot] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        reboot();
-    }).detach();
+    card::rt().log("[reboot] the card starts again with its new settings");
+    if (delayMs <= 0)
+        settings::rebootCard();
+    else
+        settings::afterAnswer(delayMs, settings::rebootCard);
 }
 
 void factoryReset(int delayMs)

@@ -11,6 +11,8 @@
  */
 #include "pages_settings.hpp"
 
+#include "card_rules.hpp"
+
 #include "platform.hpp"
 
 #include <chrono>
@@ -76,18 +78,6 @@ const sp::Page kRestartSys({
 
 const sp::Page kLogo({{"logo_type", nullptr, sp::Int, "0", 0, nullptr, sp::range(0, 9)}});
 
-// The time-zone table: index -> hours and minutes west of UTC with daylight
-// saving; without it every zone lies one hour further west.
-struct Zone {
-    int hours, minutes;
-};
-constexpr Zone kZones[sp::kTimeZones] = {
-    {12, 0}, {11, 0},  {10, 0},  {9, 0},   {8, 0},   {7, 0},   {6, 0},   {5, 0},  {4, 0},
-    {3, 30}, {3, 0},   {2, 0},   {1, 0},   {0, 0},   {-1, 0},  {-2, 0},  {-3, 0}, {-3, 30},
-    {-4, 0}, {-4, 30}, {-5, 0},  {-5, 30}, {-5, 45}, {-6, 0},  {-6, 30}, {-7, 0}, {-8, 0},
-    {-9, 0}, {-9, 30}, {-10, 0}, {-11, 0}, {-12, 0}, {-13, 0},
-};
-
 constexpr size_t kTimezoneFile = 49;
 constexpr size_t kLogoLimit = 512 * 1024;
 constexpr const char* kLogoName = "logo.png";
@@ -134,13 +124,9 @@ namespace settings
 
 std::optional<std::string> timeZoneText(int index, bool dst)
 {
-    if (index < 0 || index >= kTimeZones) return std::nullopt;
-    Zone z = kZones[index];
-    int total = z.hours * 60 + (z.hours < 0 ? -z.minutes : z.minutes) - (dst ? 0 : 60);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "GMT%c%d:%02d", total > 0 ? '+' : '-', std::abs(total) / 60,
-                  std::abs(total) % 60);
-    return buf;
+    const char* zone = card::timeZoneName(index, dst);
+    if (!zone) return std::nullopt;
+    return std::string(zone);
 }
 
 std::optional<std::tm> parseSystemTime(std::string_view text)
@@ -191,7 +177,8 @@ std::function<void()>& rebootAction()
 {
     static std::function<void()> action = [] {
         ::sync();
-        platform::runArgv({"reboot"});
+        // A development machine reboots only inside a sandbox (its stand-in).
+        if (platform::mayRun(nullptr)) platform::runArgv({"reboot"});
     };
     return action;
 }
