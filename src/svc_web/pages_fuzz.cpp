@@ -40,8 +40,9 @@ card::FakeRuntime& setUp()
     static bool done = false;
     if (done) return rt;
     done = true;
-    char tmpl[] = "/tmp/pages-fuzz-XXXXXX";
-    const char* dir = mkdtemp(tmpl);
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/pages-fuzz-XXXXXX";
+    const char* dir = mkdtemp(tmpl.data());
     if (!dir) std::abort();
     setenv("CARDMON_APP_DIR", dir, 1);
     mkdir((std::string(dir) + "/data").c_str(), 0755);

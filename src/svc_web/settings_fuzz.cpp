@@ -40,8 +40,9 @@ card::FakeRuntime& setUp()
     static bool done = false;
     if (done) return rt;
     done = true;
-    char tmpl[] = "/tmp/settings-fuzz-XXXXXX";
-    const char* dir = mkdtemp(tmpl);
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/settings-fuzz-XXXXXX";
+    const char* dir = mkdtemp(tmpl.data());
     if (!dir) std::abort();
     const std::string root = dir;
     for (const char* d : {"/app", "/app/config", "/app/www", "/app/www/image", "/sys", "/sys/etc",

@@ -7,7 +7,9 @@
 
 Everything runs as the card's users would see it: cardmon through the launcher,
 values through cardctl, files in the sandbox. The staged app directory comes
-from $CARD_STAGE (scripts/test stages it); the sources from $CARD_SOURCE.
+from $CARD_STAGE (scripts/test stages it); the sources from $CARD_SOURCE. With
+$CARD_EMULATE (an armel tree) the stage is the card CPU's and its programs run
+under qemu-arm (scripts/device-test).
 """
 import os
 import signal
@@ -18,6 +20,8 @@ import time
 
 SOURCE = os.environ.get("CARD_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 STAGE = os.environ.get("CARD_STAGE") or os.path.join(SOURCE, "build", "stage")
+EMULATE = os.environ.get("CARD_EMULATE")
+EMULATOR = ["qemu-arm", "-L", os.path.abspath(EMULATE)] if EMULATE else []
 
 # A card on its factory password serves its administrator one page only, the
 # one that replaces it. Test cards are given this password before they start,
@@ -153,7 +157,7 @@ class Card:
 
     # ---- cardctl ----
     def ctl(self, *args, check=True):
-        r = subprocess.run([os.path.join(self.app_dir, "cardctl")] + [str(a) for a in args],
+        r = subprocess.run(EMULATOR + [os.path.join(self.app_dir, "cardctl")] + [str(a) for a in args],
                            env=self._env(), capture_output=True, text=True, timeout=30)
         if check and r.returncode != 0:
             raise AssertionError(f"cardctl {' '.join(map(str, args))}: {r.stderr.strip()}")

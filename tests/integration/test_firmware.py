@@ -10,6 +10,8 @@ loopback client sends them:
   * the update server path fetches the package with lftp from an FTP server;
   * the upload is streamed: cardmon's resident size during a 30 MB upload
     stays within 2 MB of idle;
+  * scripts/package makes one package per board from a staged app: the page
+    refuses the other board's (UpdateFlag=4) and the card installs its own;
   * after the update list the progress reads 10, 20, 30, 44, 55, 66, 77, 85,
     95, 100, the card reboots, and the launcher installs the payload before
     cardmon starts again (settings kept); a payload the launcher refuses, or
@@ -23,9 +25,11 @@ import tarfile
 import threading
 import time
 
+import subprocess
+
 import pytest
 
-from cardlib import Card, free_port, wait_for
+from cardlib import SOURCE, STAGE, Card, free_port, wait_for
 from pages_helpers import Web
 
 VERSIONS = "firmware test\n{hw}\nFW02K14\n"
@@ -248,3 +252,33 @@ def test_a_refused_payload_or_a_cut_installation_leaves_the_card_as_it_was(rig):
     assert card.setting("marker_setting") == "kept"
     with open(os.path.join(card.root, "install.log")) as f:
         assert "refused" in f.read().splitlines()[-1]
+
+
+def test_the_built_package_installs_on_its_board_and_only_there(tmp_path):
+    out = tmp_path / "packages"
+    subprocess.run([os.path.join(SOURCE, "scripts", "package"), "--stage", STAGE, "--out", str(out)],
+                   check=True, capture_output=True)
+    port = free_port()
+    card = Card(tmp_path / "c", settings={"httpPort": str(port), "is_mem_64M": "1",
+                                          "marker_setting": "kept"})
+    card.start()
+    try:
+        wait_for(lambda: socket.create_connection(("127.0.0.1", port), 1).close() or True, 15,
+                 "web listener")
+        web = Web(port)
+        for_32mb = (out / "Torvix_HW305KQM01.tar.gz").read_bytes()
+        assert upload(web, "Torvix_HW305KQM01.tar.gz", for_32mb)[0] == "4"
+        assert update_dir(card) == []
+        for_64mb = (out / "Torvix_HW305KQM02.tar.gz").read_bytes()
+        assert upload(web, "Torvix_HW305KQM02.tar.gz", for_64mb)[0] == "2"
+        assert update_dir(card) == ["gateway.tar.gz"]
+        os.remove(card.path("cardmon"))  # the installation must bring it back
+        card.stop()
+        card.start()
+        with open(os.path.join(card.root, "install.log")) as f:
+            assert "firmware update installed" in f.read()
+        with open(card.path("cardmon"), "rb") as a, open(os.path.join(STAGE, "cardmon"), "rb") as b:
+            assert a.read() == b.read()
+        assert card.setting("marker_setting") == "kept"
+    finally:
+        card.stop()
