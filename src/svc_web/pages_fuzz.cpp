@@ -11,6 +11,7 @@
 #include "pages.hpp"
 
 #include "fake_runtime.hpp"
+#include "scratch.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,10 +41,8 @@ card::FakeRuntime& setUp()
     static bool done = false;
     if (done) return rt;
     done = true;
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/pages-fuzz-XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    if (!dir) std::abort();
+    const std::string scratch = fuzzScratchDir("pages-fuzz");
+    const char* dir = scratch.c_str();
     setenv("CARDMON_APP_DIR", dir, 1);
     mkdir((std::string(dir) + "/data").c_str(), 0755);
     mkdir((std::string(dir) + "/config").c_str(), 0755);

@@ -12,6 +12,7 @@
 #include "pages_settings.hpp"
 
 #include "fake_runtime.hpp"
+#include "scratch.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,11 +41,7 @@ card::FakeRuntime& setUp()
     static bool done = false;
     if (done) return rt;
     done = true;
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/settings-fuzz-XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    if (!dir) std::abort();
-    const std::string root = dir;
+    const std::string root = fuzzScratchDir("settings-fuzz");
     for (const char* d : {"/app", "/app/config", "/app/www", "/app/www/image", "/sys", "/sys/etc",
                           "/sys/etc/network", "/sys/root", "/sys/root/etc"})
         mkdir((root + d).c_str(), 0755);

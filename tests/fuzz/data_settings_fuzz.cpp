@@ -8,6 +8,7 @@
 #include "data_core.hpp"
 
 #include "fake_runtime.hpp"
+#include "scratch.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,10 +61,7 @@ class FuzzRuntime : public card::FakeRuntime
 
 const std::string& scratchDir()
 {
-    static const std::string dir = [] {
-        char name[] = "/tmp/data_settings_fuzz.XXXXXX";
-        return std::string(mkdtemp(name) ? name : "/tmp");
-    }();
+    static const std::string dir = fuzzScratchDir("data_settings_fuzz");
     return dir;
 }
 

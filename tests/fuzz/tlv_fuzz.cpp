@@ -9,13 +9,13 @@
  */
 #include "codec.hpp"
 #include "package.hpp"
+#include "scratch.hpp"
 
 #include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace
 {
@@ -40,7 +40,7 @@ void commandMessage(std::string_view in)
 
 void packageWalk(std::string_view in)
 {
-    static const std::string path = "/tmp/tlv_fuzz_" + std::to_string(::getpid()) + ".tar.gz";
+    static const std::string path = fuzzScratchDir("tlv_fuzz") + "/package.tar.gz";
     gzFile gz = gzopen(path.c_str(), "wb");
     if (!gz) return;
     gzwrite(gz, in.data(), unsigned(in.size()));

@@ -6,6 +6,7 @@
 
 #include "fieldcore.hpp"
 #include "platform.hpp"
+#include "scratch.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,13 +17,9 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // $TMPDIR on a memory file system spares the databases' disk syncs.
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/store_fuzz.XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    if (!dir) std::abort();
-    setenv("CARDMON_APP_DIR", dir, 1);
-    std::filesystem::create_directories(std::string(dir) + "/data");
+    const std::string dir = fuzzScratchDir("store_fuzz");
+    setenv("CARDMON_APP_DIR", dir.c_str(), 1);
+    std::filesystem::create_directories(dir + "/data");
     fieldcore::resetForTests(platform::appDir());
     store::createMissingDatabases();
     return 0;
