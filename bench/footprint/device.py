@@ -82,12 +82,26 @@ def tree_bytes(path):
     return total
 
 
+def stripped_size(path):
+    """Size of a program or library as it would go on a card: the host build
+    keeps its debug information, the device stage is stripped already."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "stripped")
+        if subprocess.run(["strip", "-o", out, path], capture_output=True).returncode:
+            return os.path.getsize(path)
+        return os.path.getsize(out)
+
+
 def sizes(stage, root, multiarch):
     lib = os.path.join(stage, "lib")
+    binaries = {p: os.path.join(stage, p) for p in ("cardmon", "cardctl")}
+    binaries.update({n: os.path.join(lib, n) for n in sorted(os.listdir(lib))})
+    sized = {n: stripped_size(p) for n, p in binaries.items()}
+    rest = tree_bytes(stage) - sum(os.path.getsize(p) for p in binaries.values())
     return {
-        "app": tree_bytes(stage),
-        "programs": {p: os.path.getsize(os.path.join(stage, p)) for p in ("cardmon", "cardctl")},
-        "libraries": {n: os.path.getsize(os.path.join(lib, n)) for n in sorted(os.listdir(lib))},
+        "app": rest + sum(sized.values()),
+        "programs": {p: sized[p] for p in ("cardmon", "cardctl")},
+        "libraries": {n: sized[n] for n in sorted(os.listdir(lib))},
         "www": tree_bytes(os.path.join(stage, "www")),
         "config": tree_bytes(os.path.join(stage, "config")),
         "system": system_libraries(stage, root, multiarch),
@@ -265,7 +279,7 @@ def kb(n):
 
 
 def report(arm, host, arm_mem, host_mem):
-    print(f"{'flash':<28} {'ARM (armel)':>14} {'host':>14}")
+    print(f"{'flash (stripped)':<28} {'ARM (armel)':>14} {'host':>14}")
     print(f"{'app directory':<28} {kb(arm['app']):>14} {kb(host['app']):>14}")
     for p in arm["programs"]:
         print(f"  {p:<26} {kb(arm['programs'][p]):>14} {kb(host['programs'].get(p, 0)):>14}")
