@@ -9,6 +9,7 @@ not the card's: the card's program lives in a guest address space that qemu
 maps at a fixed base (QEMU_GUEST_BASE), and the resident pages in that range
 are what the same program keeps resident on the card.
 """
+import itertools
 import json
 import os
 import socket
@@ -136,39 +137,51 @@ def resident(pid, emulated):
     return got
 
 
-def web_load(port, stop):
+# Each load counts the answers it got, so that a phase shows it was loaded.
+
+def web_load(port, stop, answers):
     sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
     from pages_helpers import Web
     web = Web(port)
     for path in ("/home.html", "/image/logo.png", "/css/app.css", "/css/pages.css", "/js/nav.js",
                  "/js/pages.js", "/js/home.js"):
-        web.get(path)
+        answers.append(web.get(path).status_code == 200)
     while not stop.is_set():
-        web.get("/EnergyChart")
-        web.get("/sysTime")
+        for route in ("/EnergyChart", "/sysTime"):
+            answers.append(web.get(route).status_code == 200)
 
 
-def snmp_load(port, stop):
+def snmp_load(port, stop, answers):
     while not stop.is_set():
-        subprocess.run(["snmpbulkwalk", "-m", "", "-On", "-v2c", "-c", "public", "-t", "5", "-r", "1",
-                        f"127.0.0.1:{port}", ".1.3.6.1"], capture_output=True, timeout=120)
+        r = subprocess.run(["snmpbulkwalk", "-m", "", "-On", "-v2c", "-c", "public", "-t", "5",
+                            "-r", "1", f"127.0.0.1:{port}", ".1.3.6.1"], capture_output=True,
+                           text=True, timeout=120)
+        answers.append(r.returncode == 0 and r.stdout.count("\n") > 100)
 
 
-def modbus_load(port, stop):
-    # Read 10 input registers from 0, again and again, on one connection.
+MASTERS = itertools.count()
+
+
+def modbus_load(port, stop, answers):
+    # Read 10 input registers from 0, again and again, on one connection. The
+    # masters come from four addresses: the card caps connections per address.
     request = struct.pack(">HHHBBHH", 1, 0, 6, 1, 4, 0, 10)
+    source = f"127.0.0.{2 + next(MASTERS) % 4}"
     try:
-        s = socket.create_connection(("127.0.0.1", port), 10)
+        s = socket.create_connection(("127.0.0.1", port), 10, source_address=(source, 0))
     except OSError:
+        answers.append(False)
         return
     with s:
         s.settimeout(10)
         while not stop.is_set():
             try:
                 s.sendall(request)
-                if not s.recv(256):
-                    return
+                reply = s.recv(256)
             except OSError:
+                reply = b""
+            answers.append(len(reply) == 9 + 20)
+            if not reply:
                 return
 
 
@@ -208,7 +221,9 @@ def memory(stage, emulate, phase_seconds):
 
         def sample(loads):
             stop = threading.Event()
-            threads = [threading.Thread(target=fn, args=(ports[name], stop), daemon=True)
+            answers = {name: [] for name in loads}
+            threads = [threading.Thread(target=fn, args=(ports[name], stop, answers[name]),
+                                        daemon=True)
                        for name in loads for fn in LOADS[name]]
             for t in threads:
                 t.start()
@@ -224,6 +239,9 @@ def memory(stage, emulate, phase_seconds):
             stop.set()
             for t in threads:
                 t.join(30)
+            for name, got in answers.items():
+                peak[name + "_answers"] = sum(got)
+                peak[name + "_failed"] = len(got) - sum(got)
             return peak
 
         time.sleep(phase_seconds / 2)  # settle after start-up
@@ -299,7 +317,10 @@ def report(arm, host, arm_mem, host_mem):
         for cpu, m in (("ARM", arm_mem[phase]), ("host", host_mem[phase])):
             print(f"{label if cpu == 'ARM' else '':<26} {cpu:>4}" + "".join(
                 f"{m[k]:>7} " for k in ("cardmon_rss", "cardmon_anon", "snmpd_rss", "snmpd_anon",
-                                        "firmware_pss", "firmware_anon")))
+                                        "firmware_pss", "firmware_anon"))
+                + "  " + ", ".join(f"{m[n + '_answers']} {n} answers"
+                                   + (f" ({m[n + '_failed']} failed)" if m[n + '_failed'] else "")
+                                   for n in LOADS if n + "_answers" in m))
 
 
 if __name__ == "__main__":
