@@ -8,7 +8,7 @@ import re
 import pytest
 from cardlib import Card, wait_for
 
-from simlib import RegupsSim
+from simlib import RegupsSim, read_signals
 
 # (function, start, count) of each query command of the driver
 COMMANDS = {
@@ -36,15 +36,6 @@ def start_card(tmp_path, sim):
     card = Card(tmp_path, settings=CARD_SETTINGS, ports={1: sim.card_tty})
     card.start()
     return card
-
-
-def read_signals(card, dev=60):
-    out = {}
-    for line in card.ctl("signal", "list", str(dev)).splitlines():
-        m = re.match(r"\s*(-?\d+)\s*=\s*(\S+)", line)
-        if m:
-            out[int(m.group(1))] = float(m.group(2))
-    return out
 
 
 def mismatches(card, expected):
